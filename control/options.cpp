@@ -1,0 +1,140 @@
+// The command line of korvad: options into Settings, the help text and the
+// check of the mail programs.
+
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "common/format.h"
+#include "control/settings.h"
+
+namespace korvad {
+namespace {
+
+// Decimal, like strtol: text that is no number gives 0. Values beyond the
+// range of int are held at its limits rather than wrapped.
+long to_long(const char* text) { return std::strtol(text, nullptr, 10); }
+
+int to_int(const char* text) {
+    long v = to_long(text);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+bool is_regular_file(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+void print_help(std::FILE* out) {
+    print_to(out, "%s", "VALID SYNTAX: korvad [options]\n\n  Basic options:\n");
+    print_to(out, "-d device \t use device 'device' instead of %s\n", kDefaultDevice);
+    print_to(out, "%s", "-l logdir \t save the logfiles in <logdir>\n");
+    print_to(out, "%s", "-e        \t start in extended mode. Default OFF\n");
+    print_to(out, "%s", "-k        \t show only data when the checksum is valid. Default OFF\n");
+    print_to(out, "%s",
+             "-A        \t create 2 logfiles per day.\n          \t one in our format and one in "
+             "ANAD format\n");
+    print_to(out, "%s", "-H        \t don't use streaming sound. Default USE streaming sound\n");
+    print_to(out, "%s",
+             "-r        \t check your ACARS database for updates (Flights, Types, Operator)\n");
+    print_to(out, "%s",
+             "-O days   \t delete entries from database if they are older than <days> days.\n"
+             "          \t Default: Delete is disabled. Good idea: -O 90 or -O 120\n");
+    print_to(out, "%s", "\n  Server options:\n");
+    print_to(out, "%s", "-s        \t run korvad as server. Default OFF\n");
+    print_to(out, "-p port   \t start server on port 'port'. Default %d\n", kDefaultPort);
+    print_to(out, "%s", "-i ip     \t bind server only to ip 'ip'. Default all ip's\n");
+    print_to(out, "%s", "-c        \t run as deamon. Valid only with -s option\n");
+    print_to(out, "%s", "\n  Extended options:\n");
+    print_to(out, "%s", "-v        \t don't translate IATA/ICAO airport codes into airport names\n");
+    print_to(out, "%s",
+             "-q        \t don't show squitter uplink messages (Label: SQ). Default SHOW\n");
+    print_to(out, "%s",
+             "-N        \t create a daily file with new contacts. (Tab separated)\n          \t "
+             "Filename: NewRegs-YYYYMMDD.log\n");
+    print_to(out, "%s", "-F freq   \t freq should be the frequency that your server is listen\n");
+    print_to(out, "%s",
+             "-R path   \t path where your reports are located. Default -= no Reports =-\n");
+    print_to(out, "%s",
+             "-a        \t allow clients to modificate your (Flights, Types, Operator) databases\n");
+    print_to(out, "%s",
+             "-M sysname\t allow daily mailings. sysname = Name of your System -= Please see "
+             "manual =-\n");
+}
+
+void mail_check(const char* system_name, Settings& settings, const OptionIo& io) {
+    const MailPrograms& p = io.programs;
+    print_to(io.err, "%s", "Checking mailingfunction...\n");
+    bool sendmail = is_regular_file(p.sendmail);
+    print_to(io.err, "'%s' \texists? [%s]\n", p.sendmail, sendmail ? "YES" : "NO");
+    bool zip = is_regular_file(p.zip);
+    print_to(io.err, "'%s' \t\texists? [%s]\n", p.zip, zip ? "YES" : "NO");
+    bool mimencode = is_regular_file(p.mimencode);
+    print_to(io.err, "'%s' \texists? [%s]\n", p.mimencode, mimencode ? "YES" : "NO");
+    if (sendmail && zip && mimencode) {
+        settings.mail_enabled = true;
+        settings.mail_system_name = system_name;
+        print_to(io.err, "%s", "Your system is ready for subscriptions!\n");
+    } else {
+        print_to(io.err, "Missing one of the following programs:\n- %s\n- %s\n- %s\n", p.sendmail,
+                 p.zip, p.mimencode);
+        print_to(io.err, "%s", "Mailingfunction disabled!\n");
+    }
+    std::fflush(io.err);
+    if (io.pause_seconds != nullptr) {
+        io.pause_seconds(2);
+    } else {
+        sleep(2);
+    }
+}
+
+OptionsResult parse_options(int argc, char** argv, Settings& s, const OptionIo& io) {
+    optind = 0;  // full re-initialisation of the parser, so a second parse works
+    int c;
+    while ((c = getopt(argc, argv, kOptionString)) != -1) {
+        switch (c) {
+            case 'S': s.sample_rate = to_int(optarg); break;
+            case 'F': s.frequency = optarg; break;
+            case 'D': s.delete_code = optarg; break;
+            case 'M': mail_check(optarg, s, io); break;
+            case 'R': s.reports_path = optarg; break;
+            case 'O': s.max_age_days = to_long(optarg); break;
+            case 'm': break;
+            case 'd': s.device = optarg; break;
+            case 'p':
+                s.port = to_int(optarg);
+                if (s.port != 4000 && s.port != 40000) s.port_fixed = true;
+                break;
+            case 'i': s.bind_address = optarg; break;
+            case 'l': s.log_dir = optarg; break;
+            case 'N': s.new_contacts = true; break;
+            case 'W':
+            case 'x': break;
+            case 'H': s.streaming = false; break;
+            case 'e': s.extended = true; break;
+            case 'a': s.clients_may_modify = true; break;
+            case 'v': s.translate_airports = false; break;
+            case 'k': s.checksum_only = true; break;
+            case 'q': s.show_squitter = false; break;
+            case 'A': s.anad_log = true; break;
+            case 'r': s.rescan = true; break;
+            case 's': s.server = true; break;
+            case 'c': s.daemon = true; break;
+            case 'h':
+            case '?':
+            default:
+                print_help(io.out);
+                return OptionsResult::kHelpShown;
+        }
+    }
+    return OptionsResult::kRun;
+}
+
+}  // namespace korvad

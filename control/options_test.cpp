@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "control/settings.h"
+
+namespace korvad {
+namespace {
+
+// Runs parse_options over the words, capturing both output streams.
+struct Parse {
+    Settings settings;
+    OptionsResult result{};
+    std::string out, err;
+    unsigned paused = 0;
+};
+
+unsigned g_paused;
+void fake_pause(unsigned s) { g_paused += s; }
+
+std::string slurp(std::FILE* f) {
+    std::rewind(f);
+    std::string s;
+    int c;
+    while ((c = std::fgetc(f)) != EOF) s.push_back(static_cast<char>(c));
+    std::fclose(f);
+    return s;
+}
+
+Parse parse(std::vector<std::string> words, MailPrograms programs = {}) {
+    std::vector<char*> argv;
+    words.insert(words.begin(), "korvad");
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    Parse p;
+    OptionIo io;
+    io.out = std::tmpfile();
+    io.err = std::tmpfile();
+    io.programs = programs;
+    io.pause_seconds = fake_pause;
+    g_paused = 0;
+    p.result = parse_options(static_cast<int>(argv.size() - 1), argv.data(), p.settings, io);
+    p.out = slurp(io.out);
+    p.err = slurp(io.err);
+    p.paused = g_paused;
+    return p;
+}
+
+// The help text as the operator reads it, spelled out by hand.
+const char kHelp[] =
+    "VALID SYNTAX: korvad [options]\n"
+    "\n"
+    "  Basic options:\n"
+    "-d device \t use device 'device' instead of /dev/dsp\n"
+    "-l logdir \t save the logfiles in <logdir>\n"
+    "-e        \t start in extended mode. Default OFF\n"
+    "-k        \t show only data when the checksum is valid. Default OFF\n"
+    "-A        \t create 2 logfiles per day.\n"
+    "          \t one in our format and one in ANAD format\n"
+    "-H        \t don't use streaming sound. Default USE streaming sound\n"
+    "-r        \t check your ACARS database for updates (Flights, Types, Operator)\n"
+    "-O days   \t delete entries from database if they are older than <days> days.\n"
+    "          \t Default: Delete is disabled. Good idea: -O 90 or -O 120\n"
+    "\n"
+    "  Server options:\n"
+    "-s        \t run korvad as server. Default OFF\n"
+    "-p port   \t start server on port 'port'. Default 2202\n"
+    "-i ip     \t bind server only to ip 'ip'. Default all ip's\n"
+    "-c        \t run as deamon. Valid only with -s option\n"
+    "\n"
+    "  Extended options:\n"
+    "-v        \t don't translate IATA/ICAO airport codes into airport names\n"
+    "-q        \t don't show squitter uplink messages (Label: SQ). Default SHOW\n"
+    "-N        \t create a daily file with new contacts. (Tab separated)\n"
+    "          \t Filename: NewRegs-YYYYMMDD.log\n"
+    "-F freq   \t freq should be the frequency that your server is listen\n"
+    "-R path   \t path where your reports are located. Default -= no Reports =-\n"
+    "-a        \t allow clients to modificate your (Flights, Types, Operator) databases\n"
+    "-M sysname\t allow daily mailings. sysname = Name of your System -= Please see manual =-\n";
+
+TEST(CommandLine, DefaultsWithoutOptions) {
+    Parse p = parse({});
+    EXPECT_EQ(p.result, OptionsResult::kRun);
+    const Settings& s = p.settings;
+    EXPECT_EQ(s.sample_rate, 19500);
+    EXPECT_STREQ(s.device_path(), "/dev/dsp");
+    EXPECT_STREQ(s.log_path(), ".");
+    EXPECT_TRUE(s.streaming);
+    EXPECT_TRUE(s.translate_airports);
+    EXPECT_TRUE(s.show_squitter);
+    EXPECT_EQ(s.port, 2202);
+    EXPECT_FALSE(s.port_fixed);
+    EXPECT_FALSE(s.extended || s.checksum_only || s.anad_log || s.rescan || s.server ||
+                 s.daemon || s.new_contacts || s.clients_may_modify || s.mail_enabled);
+    EXPECT_EQ(s.max_age_days, 0);
+    EXPECT_FALSE(s.delete_code || s.frequency || s.reports_path || s.bind_address ||
+                 s.mail_system_name);
+    EXPECT_EQ(p.out, "");
+}
+
+TEST(CommandLine, HelpIsByteExactForHAndQuestionMarkAndUnknownLetters) {
+    for (const char* word : {"-h", "-?", "-z", "-d"}) {  // -d lacks its argument
+        Parse p = parse({"-e", word});
+        EXPECT_EQ(p.result, OptionsResult::kHelpShown) << word;
+        EXPECT_EQ(p.out, kHelp) << word;
+    }
+}
+
+TEST(CommandLine, EveryLetterSetsItsField) {
+    Parse p = parse({"-S", "22050", "-F", "131.725", "-D", "secret", "-R", "/srv/rep", "-O",
+                     "90", "-m", "x", "-d", "/dev/dsp1", "-i", "10.0.0.1", "-l", "/var/log/k",
+                     "-N", "-W", "-H", "-e", "-x", "-a", "-v", "-k", "-q", "-A", "-r", "-s",
+                     "-c"});
+    const Settings& s = p.settings;
+    ASSERT_EQ(p.result, OptionsResult::kRun);
+    EXPECT_EQ(s.sample_rate, 22050);
+    EXPECT_EQ(*s.frequency, "131.725");
+    EXPECT_EQ(*s.delete_code, "secret");
+    EXPECT_EQ(*s.reports_path, "/srv/rep");
+    EXPECT_EQ(s.max_age_days, 90);
+    EXPECT_STREQ(s.device_path(), "/dev/dsp1");
+    EXPECT_EQ(*s.bind_address, "10.0.0.1");
+    EXPECT_STREQ(s.log_path(), "/var/log/k");
+    EXPECT_TRUE(s.new_contacts && !s.streaming && s.extended && s.clients_may_modify);
+    EXPECT_TRUE(!s.translate_airports && s.checksum_only && !s.show_squitter && s.anad_log);
+    EXPECT_TRUE(s.rescan && s.server && s.daemon);
+}
+
+TEST(CommandLine, PortFixedUnlessTheTwoFreePorts) {
+    EXPECT_FALSE(parse({"-p", "4000"}).settings.port_fixed);
+    EXPECT_FALSE(parse({"-p", "40000"}).settings.port_fixed);
+    Parse p = parse({"-p", "2202"});
+    EXPECT_TRUE(p.settings.port_fixed);
+    EXPECT_EQ(p.settings.port, 2202);
+    // Once fixed, a later free port does not clear it.
+    Parse q = parse({"-p", "5000", "-p", "4000"});
+    EXPECT_EQ(q.settings.port, 4000);
+    EXPECT_TRUE(q.settings.port_fixed);
+}
+
+TEST(CommandLine, BadNumbersBecomeZeroAndLaterOptionsWin) {
+    Parse p = parse({"-O", "abc", "-p", "abc", "-S", "1e3"});
+    EXPECT_EQ(p.settings.max_age_days, 0);
+    EXPECT_EQ(p.settings.port, 0);
+    EXPECT_TRUE(p.settings.port_fixed);
+    EXPECT_EQ(p.settings.sample_rate, 1);
+    EXPECT_EQ(parse({"-d", "a", "-d", "b"}).settings.device_path(), std::string("b"));
+    EXPECT_EQ(parse({"-p", "99999999999999"}).settings.port, 2147483647);
+}
+
+TEST(CommandLine, MailCheckWithAMissingProgramLeavesMailingOff) {
+    MailPrograms programs{"/bin/sh", "/no/such/zip", "/bin/ls"};
+    Parse p = parse({"-M", "station", "-h"}, programs);
+    EXPECT_EQ(p.err,
+              "Checking mailingfunction...\n"
+              "'/bin/sh' \texists? [YES]\n"
+              "'/no/such/zip' \t\texists? [NO]\n"
+              "'/bin/ls' \texists? [YES]\n"
+              "Missing one of the following programs:\n"
+              "- /bin/sh\n- /no/such/zip\n- /bin/ls\n"
+              "Mailingfunction disabled!\n");
+    EXPECT_EQ(p.paused, 2u);
+    EXPECT_FALSE(p.settings.mail_enabled);
+    EXPECT_FALSE(p.settings.mail_system_name);
+    EXPECT_EQ(p.out, kHelp);  // -h after -M: the check first, then the help
+}
+
+TEST(CommandLine, MailCheckWithAllProgramsEnablesMailing) {
+    MailPrograms programs{"/bin/sh", "/bin/ls", "/bin/cat"};
+    Parse p = parse({"-M", "station"}, programs);
+    EXPECT_TRUE(p.settings.mail_enabled);
+    EXPECT_EQ(*p.settings.mail_system_name, "station");
+    EXPECT_NE(p.err.find("Your system is ready for subscriptions!\n"), std::string::npos);
+    // A directory is not a program.
+    Parse q = parse({"-M", "station"}, MailPrograms{"/bin", "/bin/ls", "/bin/cat"});
+    EXPECT_FALSE(q.settings.mail_enabled);
+}
+
+}  // namespace
+}  // namespace korvad

@@ -1,0 +1,79 @@
+#pragma once
+// Settings: the configuration record, filled once from the command line.
+//
+// A child process starts with a copy of the record as it stood when it was
+// started. Only three fields change at run time: checksum_only and extended
+// (keyboard and signals) and port (server restarts).
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace korvad {
+
+inline constexpr int kDefaultSampleRate = 19500;  // samples per second
+inline constexpr int kDefaultPort = 2202;
+inline constexpr int kFallbackPort = 2203;
+inline constexpr const char kDefaultDevice[] = "/dev/dsp";
+inline constexpr const char kDefaultLogDir[] = ".";
+
+struct Settings {
+    int sample_rate = kDefaultSampleRate;          // -S
+    std::optional<std::string> device;             // -d, none means "/dev/dsp"
+    std::optional<std::string> log_dir;            // -l, none means "."
+    bool extended = false;                         // -e; E key, SIGUSR1
+    bool checksum_only = false;                    // -k; C key
+    bool anad_log = false;                         // -A
+    bool streaming = true;                         // -H clears it
+    bool rescan = false;                           // -r
+    long max_age_days = 0;                         // -O, 0 = no deletion
+    bool server = false;                           // -s
+    int port = kDefaultPort;                       // -p
+    bool port_fixed = false;                       // -p other than 4000 and 40000
+    std::optional<std::string> bind_address;       // -i
+    bool daemon = false;                           // -c, only with -s
+    bool translate_airports = true;                // -v clears it
+    bool show_squitter = true;                     // -q clears it
+    bool new_contacts = false;                     // -N
+    std::optional<std::string> frequency;          // -F
+    std::optional<std::string> reports_path;       // -R
+    bool clients_may_modify = false;               // -a
+    std::optional<std::string> delete_code;        // -D
+    bool mail_enabled = false;                     // -M, when its check passes
+    std::optional<std::string> mail_system_name;   // -M, when its check passes
+
+    const char* device_path() const { return device ? device->c_str() : kDefaultDevice; }
+    const char* log_path() const { return log_dir ? log_dir->c_str() : kDefaultLogDir; }
+};
+
+// The three programs that daily mailing needs.
+struct MailPrograms {
+    const char* sendmail = "/usr/sbin/sendmail";
+    const char* zip = "/usr/bin/zip";
+    const char* mimencode = "/usr/bin/mimencode";
+};
+
+// Where the command line writes and how the mail check pauses; tests give their own.
+struct OptionIo {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    MailPrograms programs;
+    void (*pause_seconds)(unsigned) = nullptr;  // nullptr: sleep()
+};
+
+enum class OptionsResult { kRun, kHelpShown };
+
+// The option string, letters in the order the parser knows them ("m" twice).
+inline constexpr const char kOptionString[] = "S:F:D:M:R:O:m:d:p:i:m:l:?NWHexavkqArsch";
+
+// Parses argv into settings, in command-line order. -h, -? and unknown letters
+// print the help text to io.out and return kHelpShown (the caller ends with 0).
+OptionsResult parse_options(int argc, char** argv, Settings& settings, const OptionIo& io = {});
+
+void print_help(std::FILE* out);
+
+// The -M check: prints to io.err, enables mailing when all three programs are
+// regular files, then pauses 2 seconds.
+void mail_check(const char* system_name, Settings& settings, const OptionIo& io);
+
+}  // namespace korvad
