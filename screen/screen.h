@@ -6,8 +6,29 @@
 // One Screen record per process, owned by main. In daemon mode no curses
 // window exists and every routine does nothing, except screen_print with a
 // queue code, which still sends.
+//
+// Layout (LINES x COLS as curses reports them):
+//
+//   row 0             title bar, pair 8: name line, clock, spinner
+//   rows 1..LINES-7   message window, scrolling; keys are read from it
+//   rows LINES-6..    status window, boxed, pair 1:
+//                       row 0 counters line / CRC status on the top border
+//                       rows 1..4 status log, new lines at row 4
+//                       row 5 press-H line / volume line on the bottom border
+//   overlays          help (9 x 46, centred), statistics (placed by its caller)
+//
+// Every text is drawn inside its window: a piece that starts outside is
+// dropped, one that runs past the right edge is cut there (in boxed windows
+// before the right border). Control characters and bytes above 127 are drawn
+// as "^X" and "M-x", so no byte from the air can reach the terminal raw.
+//
+// Resize: the SIGWINCH handler only sets a flag; the main loop calls
+// screen_rebuild and then counters_line at its next safe point.
 
+#include <cstdarg>
+#include <cstddef>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,11 +43,17 @@ enum class Window { kTitleBar, kMessage, kStatus, kHelp, kStatistics };
 // Colour pairs: 1 white/blue, 2 white/black, 3 yellow/blue, 4 white/cyan,
 // 5 red/black, 6 yellow/black, 7 green/black, 8 black/white, 9 black/yellow,
 // 10 cyan/blue, 11 cyan/black, 12 red/blue.
+inline constexpr int kColourPairCount = 12;
+
+inline constexpr int kStatusLogRow = 4;     // status messages go here after status_scroll
+inline constexpr int kScreenTextSize = 4096;  // screen_print's text buffer, NUL included
+inline constexpr int kBufferBytes = 50240;  // shown in the status window at start
 
 // What screen_print was asked to draw; tests install a recorder to see it
-// without a terminal.
+// without a terminal. text is the whole text before it is split at newlines.
 struct PrintRecord {
     Window window;
+    int queue_code;
     int colour_pair;
     int column;
     int row;
@@ -35,67 +62,136 @@ struct PrintRecord {
     std::string text;
 };
 
+// A text on a box line that a later, shorter text replaces: its extent is
+// drawn back as line before the new one is written.
+struct BorderText {
+    int column = -1;  // -1: nothing written yet
+    int width = 0;
+};
+
 struct Screen {
     bool daemon = false;     // no screen at all
     int queue_id = -1;       // where texts with a queue code go
     int sample_rate = 19500; // shown in the status window
-    int lines = 24;          // terminal size as curses reports it
+    int lines = 24;          // terminal size as curses reports it (set by screen_open)
     int columns = 80;
+    bool open = false;       // between screen_open and screen_close
 
     WINDOW* title_bar = nullptr;
-    WINDOW* message_window = nullptr;
+    WINDOW* message_window = nullptr;     // none on a terminal under 8 lines
     WINDOW* status_window = nullptr;
     WINDOW* help_window = nullptr;        // only while shown
     WINDOW* statistics_window = nullptr;  // only while shown
 
+    BorderText crc_line;     // "=[ CRC check is: %s ]=" on the top border
+    BorderText volume_line;  // "=[ Vol: %d, Extended: %s ]=" on the bottom border
+
     std::vector<PrintRecord>* recorder = nullptr;  // tests: every draw request
 };
 
-// Sets up curses and the three windows with the splash. Returns 1.
-int screen_open(Screen& screen);
+// Sets up curses and the three windows with the splash. Returns 1 (a terminal
+// that cannot be opened ends the program inside curses with status 1).
+// Nothing happens in daemon mode (returns 1).
+[[nodiscard]] int screen_open(Screen& screen);
 
 // The print routine. Without a format it does nothing. A format holding "%*"
-// or "%]" is shown verbatim; otherwise it is formatted with the arguments.
-// The text is split at newlines; every piece is written at (row, column) and
-// every piece but the first is preceded by a scroll of the window. With a
-// queue code the text also goes to the server process (type ToServer).
+// or "%]" is shown verbatim; otherwise it is formatted with the arguments
+// (texts are cut to kScreenTextSize - 1 bytes). Printing into the message
+// window first removes the statistics window. The text is split at newlines;
+// every piece is written at (row, column) and every piece but the first is
+// followed by a scroll of the window. With a queue code the text also goes to
+// the server process (type ToServer), in daemon mode too.
 void screen_print(Screen& screen, Window window, int queue_code, int colour_pair, int column,
                   int row, bool bold, bool scroll_first, const char* format, ...)
     KORVAD_PRINTF(9, 10);
+void screen_vprint(Screen& screen, Window window, int queue_code, int colour_pair, int column,
+                   int row, bool bold, bool scroll_first, const char* format, va_list args)
+    KORVAD_PRINTF(9, 0);
 
-// Status log: rows first+1..last take the row below them, row last+1 is blanked.
+// Last row of the message window (LINES - 8), where one-line texts go.
+int message_last_row(const Screen& screen);
+
+// Status log: rows first+1..last take the row below them, row last+1 is
+// blanked. Called as (0, 3) before a text at kStatusLogRow.
 void status_scroll(Screen& screen, int first, int last);
-// Writes width blanks from (row, column).
+// Writes width blanks from (row, column) in the window's current colours.
 void clear_row(Screen& screen, Window window, int row, int column, int width);
+// H key: shows the help window, or removes it and redraws what it covered.
 void help_toggle(Screen& screen);
+// Blanks the terminal and ends curses; a second call does nothing.
 void screen_close(Screen& screen);
-// Rebuild after a terminal resize (run by the main loop, not in the handler).
+// Rebuild after a terminal resize at the new size (run by the main loop after
+// the SIGWINCH flag, never inside the handler). The caller then calls
+// counters_line; the CRC line comes back with the next C key and the volume
+// line with the next fifth buffer.
 void screen_rebuild(Screen& screen);
 
-// Scrolls a window up by one line (message window after a one-line text).
+// Scrolls a window up by one line and shows it.
 void screen_scroll(Screen& screen, Window window);
+// Shows a window's changes (overlays stay on top).
 void screen_refresh(Screen& screen, Window window);
 
-// Reads one key from the message window without waiting; -1 when none.
+// Reads one key from the message window without waiting; -1 when none (or no
+// screen).
 int screen_read_key(Screen& screen);
 
 // Status and title lines of the main loop.
+// "=[ CRC check is: ON ]=" / "...OFF ]=" right-aligned on the status top border.
 void show_crc_status(Screen& screen, bool on);
+// The volume line as the main loop formatted it, right-aligned on the bottom border.
 void show_volume_line(Screen& screen, const std::string& line);
-void show_clock(Screen& screen, long now);
+// "%02d %b %Y - %02H:%02M" of now (local time), right-aligned on the title bar.
+void show_clock(Screen& screen, std::time_t now);
+// The spinner character at the last column of the title bar.
 void show_spinner(Screen& screen, char c);
 
-// The statistics overlay (its contents are the statistics' own).
+// The statistics overlay (its contents are the statistics' own). Open creates
+// it (cut to the terminal when it does not fit), sets its colour pair and
+// draws its box; write draws a text in it without showing it yet (the caller
+// ends with screen_refresh(kStatistics)); close removes it and redraws the
+// message window. Open replaces a window already shown.
 void statistics_window_open(Screen& screen, int rows, int columns, int top, int left,
                             int colour_pair);
 void statistics_window_write(Screen& screen, int row, int column, const std::string& text);
-void statistics_window_close(Screen& screen);  // and redraw the message window
+void statistics_window_close(Screen& screen);
+bool statistics_window_shown(const Screen& screen);
 
-// Process titles and detaching (all modes).
-void process_title_init(int argc, char** argv, char** envp);
-void process_title_set(const char* format, ...) KORVAD_PRINTF(1, 2);
+// "%c]0;%s %s%c" with ESC, "korvad", "1.oo", BEL: the terminal window's title.
+// Nothing in daemon mode. Returns false on a write error.
+bool print_terminal_title(const Screen& screen, std::FILE* out);
+
+// How one byte of a text is drawn: itself when printable, "^X" for a control
+// character, "^?" for DEL, "M-" and the form of the low seven bits for a byte
+// above 127, one blank for a tab and nothing for a carriage return (texts from
+// the air end their lines with CR LF). Returns the length (0..4) of the form
+// stored NUL-terminated in out.
+std::size_t visible_form(unsigned char c, char (&out)[5]);
+
+// The process title area: the first argument string and the block of argument
+// and environment strings that follows it without a gap. One per process,
+// owned by main; a forked child inherits its copy.
+struct ProcessTitle {
+    char** argv = nullptr;
+    char* start = nullptr;  // first argument string
+    char* end = nullptr;    // the NUL that ends the last string of the block
+};
+
+// The extent of the area (no side effects): argv[0], then every argument and
+// environment string that starts one byte after the end so far.
+ProcessTitle measure_title_area(int argc, char** argv, char* const* envp);
+
+// Start-up: moves the environment to copies of its own (the original strings
+// may then be overwritten), measures the area and sets the C library's program
+// names to copies of "korvad" and argv[0].
+void process_title_init(ProcessTitle& title, int argc, char** argv, char** envp);
+
+// Writes the title over the area, at most its length less 2 bytes with the NUL,
+// zeroes the rest of the area and ends the argument vector after argv[0].
+// Never writes outside the measured area; does nothing without one.
+void process_title_set(ProcessTitle& title, const char* format, ...) KORVAD_PRINTF(2, 3);
+
+// Daemon mode and child processes: standard streams to /dev/null and the
+// controlling terminal given up (no fork, no new session).
 void detach_terminal();
-// "%c]0;%s %s%c": the terminal window's title.
-void print_terminal_title(std::FILE* out);
 
 }  // namespace korvad

@@ -1,0 +1,262 @@
+// Screen routines that need no terminal: the recorder, daemon mode with its
+// queue forwarding, the drawing forms of control bytes, the terminal title and
+// the bounds of the process title. What the screen shows is tested in a real
+// pseudo-terminal by screen_terminal_test.py.
+
+#include "screen/screen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control/queue/codes.h"
+#include "control/queue/queue.h"
+
+namespace korvad {
+namespace {
+
+std::string form_of(unsigned char c) {
+    char out[5];
+    std::size_t n = visible_form(c, out);
+    EXPECT_EQ(n, std::strlen(out));
+    return out;
+}
+
+TEST(VisibleForm, ControlAndHighBytesNeverReachTheTerminalRaw) {
+    EXPECT_EQ(form_of('A'), "A");
+    EXPECT_EQ(form_of(' '), " ");
+    EXPECT_EQ(form_of('~'), "~");
+    EXPECT_EQ(form_of(0x1b), "^[");  // ESC: the start of every escape sequence
+    EXPECT_EQ(form_of(0x07), "^G");
+    EXPECT_EQ(form_of(0x01), "^A");
+    EXPECT_EQ(form_of(0x08), "^H");  // backspace would move the cursor
+    EXPECT_EQ(form_of(0x7f), "^?");
+    EXPECT_EQ(form_of(0x9b), "M-^[");  // C1 CSI
+    EXPECT_EQ(form_of(0x8d), "M-^M");
+    EXPECT_EQ(form_of(0xe9), "M-i");
+    EXPECT_EQ(form_of(0xff), "M-^?");
+    EXPECT_EQ(form_of('\t'), " ");
+    EXPECT_EQ(form_of('\r'), "");
+}
+
+class RecordedScreen : public ::testing::Test {
+protected:
+    void SetUp() override { screen.recorder = &records; }
+    Screen screen;
+    std::vector<PrintRecord> records;
+};
+
+TEST_F(RecordedScreen, RecordsEveryPrintWithoutATerminal) {
+    screen_print(screen, Window::kStatus, 0, 1, 1, 4, false, false, "Good: %ld, Upl: %ld", 12L,
+                 3L);
+    screen_print(screen, Window::kMessage, 0, 2, 0, 16, true, true, "%s", "\nA\nB\n");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].window, Window::kStatus);
+    EXPECT_EQ(records[0].text, "Good: 12, Upl: 3");
+    EXPECT_EQ(records[0].colour_pair, 1);
+    EXPECT_EQ(records[0].column, 1);
+    EXPECT_EQ(records[0].row, 4);
+    EXPECT_FALSE(records[0].bold);
+    EXPECT_EQ(records[1].window, Window::kMessage);
+    EXPECT_EQ(records[1].text, "\nA\nB\n");  // whole, before the split
+    EXPECT_TRUE(records[1].bold);
+    EXPECT_TRUE(records[1].scroll_first);
+    EXPECT_EQ(records[1].queue_code, 0);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+TEST_F(RecordedScreen, FormatsWithStarOrBracketAreShownVerbatim) {
+    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "width %*d and %s", 5, 7,
+                 "x");
+    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "%] %d%%", 9);
+    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "100%% of %d", 3);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].text, "width %*d and %s");
+    EXPECT_EQ(records[1].text, "%] %d%%");
+    EXPECT_EQ(records[2].text, "100% of 3");
+}
+#pragma GCC diagnostic pop
+
+TEST_F(RecordedScreen, NoFormatNoPrintAndLongTextsAreCut) {
+    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, nullptr);
+    EXPECT_TRUE(records.empty());
+    std::string long_text(5000, 'a');
+    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "%s", long_text.c_str());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, std::string(kScreenTextSize - 1, 'a'));
+}
+
+TEST_F(RecordedScreen, WithoutCursesEveryRoutineIsHarmless) {
+    // Not daemon mode, but screen_open never ran: no window exists.
+    status_scroll(screen, 0, 3);
+    clear_row(screen, Window::kStatus, 1, 1, 78);
+    help_toggle(screen);
+    show_crc_status(screen, true);
+    show_volume_line(screen, "=[ Vol: 3, Extended: OFF ]=");
+    show_clock(screen, 0);
+    screen_scroll(screen, Window::kMessage);
+    screen_refresh(screen, Window::kMessage);
+    statistics_window_open(screen, 4, 54, 5, 24, 8);
+    statistics_window_close(screen);
+    screen_rebuild(screen);
+    screen_close(screen);
+    EXPECT_EQ(screen_read_key(screen), -1);
+    EXPECT_FALSE(statistics_window_shown(screen));
+    EXPECT_EQ(screen.help_window, nullptr);
+    // show_spinner and statistics_window_write still tell the recorder.
+    show_spinner(screen, '/');
+    statistics_window_write(screen, 1, 2, "Type 00....0012");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].window, Window::kTitleBar);
+    EXPECT_EQ(records[0].text, "/");
+    EXPECT_EQ(records[0].column, 79);
+    EXPECT_EQ(records[1].window, Window::kStatistics);
+    EXPECT_EQ(records[1].text, "Type 00....0012");
+    EXPECT_EQ(message_last_row(screen), 16);
+}
+
+class DaemonScreen : public RecordedScreen {
+protected:
+    void SetUp() override {
+        RecordedScreen::SetUp();
+        screen.daemon = true;
+        screen.queue_id = queue_create();
+        ASSERT_GE(screen.queue_id, 0);
+    }
+    void TearDown() override {
+        if (screen.queue_id >= 0) queue_remove(screen.queue_id);
+    }
+};
+
+TEST_F(DaemonScreen, TextWithQueueCodeStillReachesTheServer) {
+    EXPECT_EQ(screen_open(screen), 1);
+    EXPECT_FALSE(screen.open);
+    screen_print(screen, Window::kMessage, queue_code::kContactHistory, 6, 1, 16, true, false,
+                 "%d contacts with this aircraft. First contact: %s as flight %s", 3,
+                 "08/12/2026 04:15", "BA0123");
+    QueueMessage message;
+    ASSERT_GT(queue_receive_once(screen.queue_id, ToServer, message), 0);
+    EXPECT_EQ(message.code, 8);
+    EXPECT_STREQ(message.text,
+                 "3 contacts with this aircraft. First contact: 08/12/2026 04:15 as flight BA0123");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].queue_code, 8);
+    // Nothing else is on the queue.
+    EXPECT_LT(queue_receive_once(screen.queue_id, ToServer, message), 0);
+}
+
+TEST_F(DaemonScreen, TextWithoutQueueCodeDoesNothing) {
+    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, true, "%s", "not shown");
+    show_crc_status(screen, true);
+    show_volume_line(screen, "=[ Vol: 3, Extended: OFF ]=");
+    show_spinner(screen, '|');
+    show_clock(screen, 0);
+    status_scroll(screen, 0, 3);
+    help_toggle(screen);
+    statistics_window_write(screen, 1, 2, "x");
+    EXPECT_TRUE(records.empty());
+    QueueMessage message;
+    EXPECT_LT(queue_receive_once(screen.queue_id, ToServer, message), 0);
+    EXPECT_EQ(screen_read_key(screen), -1);
+}
+
+TEST_F(DaemonScreen, QueueTextIsCutToTheQueueLimit) {
+    std::string long_text(3500, 'q');
+    screen_print(screen, Window::kMessage, 18, 2, 0, 16, false, false, "%s", long_text.c_str());
+    QueueMessage message;
+    ASSERT_GT(queue_receive_once(screen.queue_id, ToServer, message), 0);
+    EXPECT_EQ(message.code, 18);
+    EXPECT_EQ(std::string(message.text), std::string(kQueueMaxText, 'q'));
+}
+
+std::string terminal_title_bytes(bool daemon) {
+    Screen screen;
+    screen.daemon = daemon;
+    std::FILE* file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    if (file == nullptr) return {};
+    EXPECT_TRUE(print_terminal_title(screen, file));
+    std::rewind(file);
+    std::string bytes;
+    int c;
+    while ((c = std::fgetc(file)) != EOF) bytes += static_cast<char>(c);
+    std::fclose(file);
+    return bytes;
+}
+
+TEST(TerminalTitle, IsTheOscSequenceOutsideDaemonMode) {
+    EXPECT_EQ(terminal_title_bytes(false), std::string("\x1b]0;korvad 1.oo\x07"));
+    EXPECT_EQ(terminal_title_bytes(true), "");
+}
+
+// A fake argument and environment block: "ab" "cdef" in argv, "X=1" in the
+// environment, all contiguous, followed by guard bytes that must survive.
+struct FakeArea {
+    char bytes[24];
+    char* argv[3];
+    char* envp[2];
+    FakeArea() {
+        std::memcpy(bytes, "ab\0cdef\0X=1\0GGGGGGGGGGGG", sizeof bytes);
+        argv[0] = bytes;
+        argv[1] = bytes + 3;
+        argv[2] = nullptr;
+        envp[0] = bytes + 8;
+        envp[1] = nullptr;
+    }
+};
+
+TEST(ProcessTitle, AreaCoversContiguousArgumentsAndEnvironment) {
+    FakeArea area;
+    ProcessTitle title = measure_title_area(2, area.argv, area.envp);
+    EXPECT_EQ(title.start, area.bytes);
+    EXPECT_EQ(title.end, area.bytes + 11);  // the NUL after "X=1"
+
+    // An argument elsewhere in memory ends the area at the one before it.
+    char elsewhere[] = "zz";
+    area.argv[1] = elsewhere;
+    title = measure_title_area(2, area.argv, area.envp);
+    EXPECT_EQ(title.end, area.bytes + 2);
+
+    EXPECT_EQ(measure_title_area(0, area.argv, area.envp).start, nullptr);
+}
+
+TEST(ProcessTitle, LongTitleIsCutAndNothingBeyondTheAreaChanges) {
+    FakeArea area;
+    ProcessTitle title = measure_title_area(2, area.argv, area.envp);
+    process_title_set(title, "%s ACARS decoder", "korvad");
+    // 12 area bytes, usable 9 with the NUL: 8 title characters, the rest zero.
+    const char expected[24] = {'k', 'o', 'r', 'v', 'a', 'd', ' ', 'A', 0, 0, 0, 0,
+                               'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G'};
+    EXPECT_EQ(std::memcmp(area.bytes, expected, sizeof expected), 0);
+    EXPECT_EQ(area.argv[1], nullptr);
+    EXPECT_STREQ(area.argv[0], "korvad A");
+}
+
+TEST(ProcessTitle, ShortTitleZeroesTheOldStrings) {
+    FakeArea area;
+    ProcessTitle title = measure_title_area(2, area.argv, area.envp);
+    process_title_set(title, "%s", "ko");
+    const char expected[24] = {'k', 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                               'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G'};
+    EXPECT_EQ(std::memcmp(area.bytes, expected, sizeof expected), 0);
+}
+
+TEST(ProcessTitle, AreaTooSmallOrMissingIsLeftAlone) {
+    char bytes[] = "a\0GG";
+    char* argv[] = {bytes, nullptr};
+    ProcessTitle title = measure_title_area(1, argv, nullptr);
+    process_title_set(title, "%s ACARS decoder", "korvad");
+    EXPECT_EQ(std::memcmp(bytes, "a\0GG", 5), 0);
+    EXPECT_EQ(argv[0], bytes);
+
+    ProcessTitle none;
+    process_title_set(none, "%s", "nothing to write");  // must not crash
+}
+
+}  // namespace
+}  // namespace korvad
