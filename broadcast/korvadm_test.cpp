@@ -51,7 +51,7 @@ std::string read_file(const fs::path& path) {
 // file (owner, mode, contents) back afterwards, so a running decoder's korvadm
 // users find it again.
 class ControlFileStash {
-public:
+  public:
     ControlFileStash() {
         struct stat info {};
         if (lstat(kRealControlFile, &info) != 0) {
@@ -79,7 +79,7 @@ public:
 
     bool usable() const { return usable_; }
 
-private:
+  private:
     bool usable_ = false;
     std::string saved_;
 };
@@ -96,7 +96,7 @@ enum class Runner { kFunction, kProgram };
 // a private folder, and through the real korvadm program with the real
 // control file.
 class KorvadmTest : public ::testing::TestWithParam<Runner> {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "korvadm-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -150,8 +150,7 @@ protected:
                                              O_WRONLY | O_CREAT | O_TRUNC, 0600);
             pid_t pid = 0;
             int status = 0;
-            if (posix_spawn(&pid, KORVADM_PROGRAM, &actions, nullptr, argv.data(), environ) ==
-                    0 &&
+            if (posix_spawn(&pid, KORVADM_PROGRAM, &actions, nullptr, argv.data(), environ) == 0 &&
                 waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
                 outcome.status = WEXITSTATUS(status);
             }
@@ -188,8 +187,8 @@ TEST_P(KorvadmTest, ControlFileOfTheWrongSizeIsNotReadable) {
     const unsigned char b0 = id & 0xff, b1 = (id >> 8) & 0xff, b2 = (id >> 16) & 0xff,
                         b3 = (id >> 24) & 0xff;
     // Three bytes of the id, and the id with a fifth byte: neither is taken.
-    for (const auto& bytes : {std::vector<unsigned char>{b0, b1, b2},
-                              std::vector<unsigned char>{b0, b1, b2, b3, 0}}) {
+    for (const auto& bytes :
+         {std::vector<unsigned char>{b0, b1, b2}, std::vector<unsigned char>{b0, b1, b2, b3, 0}}) {
         put_control_file(bytes);
         Outcome outcome = run({"hello"});
         EXPECT_EQ(outcome.status, 2) << bytes.size() << " bytes";
@@ -253,8 +252,7 @@ TEST_P(KorvadmTest, Text2999LongIsSentWholeLongerIsCutTo2998) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, KorvadmTest,
-                         ::testing::Values(Runner::kFunction, Runner::kProgram),
+INSTANTIATE_TEST_SUITE_P(Both, KorvadmTest, ::testing::Values(Runner::kFunction, Runner::kProgram),
                          [](const ::testing::TestParamInfo<Runner>& info) {
                              return info.param == Runner::kFunction ? "Function" : "Program";
                          });

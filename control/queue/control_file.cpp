@@ -41,8 +41,7 @@ std::optional<int> read_control_file(const char* path) {
     FileDescriptor file{open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
     if (file.fd < 0) return std::nullopt;
     struct stat info {};
-    if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size != kControlFileSize) {
+    if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != kControlFileSize) {
         return std::nullopt;
     }
     // One byte more than expected proves the end (the size may have changed

@@ -33,8 +33,7 @@ int queue_receive_once(int queue_id, long type, QueueMessage& msg) {
     // queue) is cut and taken off; without it msgrcv fails with E2BIG and the
     // message stays at the head, stopping this reader for good.
     QueueMessage in;
-    ssize_t received =
-        msgrcv(queue_id, &in, kQueueDataSize, type, IPC_NOWAIT | MSG_NOERROR);
+    ssize_t received = msgrcv(queue_id, &in, kQueueDataSize, type, IPC_NOWAIT | MSG_NOERROR);
     if (received < 0) return -1;
     // msgrcv wrote only `received` data bytes; the rest of `in` is still zero.
     in.text[kQueueMaxText] = '\0';

@@ -28,11 +28,11 @@
 
 namespace korvad {
 
-inline constexpr std::size_t kQueueDataSize = 3016;     // bytes after the type word
-inline constexpr std::size_t kQueueHeaderSize = 12;     // code, client_slot, reserved
-inline constexpr std::size_t kQueueTextSize = 3000;     // text area incl. NUL
+inline constexpr std::size_t kQueueDataSize = 3016;  // bytes after the type word
+inline constexpr std::size_t kQueueHeaderSize = 12;  // code, client_slot, reserved
+inline constexpr std::size_t kQueueTextSize = 3000;  // text area incl. NUL
 inline constexpr std::size_t kQueueMaxText = kQueueTextSize - 1;
-inline constexpr std::size_t kQueueSendOverhead = 16;   // header words + NUL + 3 spare
+inline constexpr std::size_t kQueueSendOverhead = 16;  // header words + NUL + 3 spare
 
 struct QueueMessage {
     long type = 0;

@@ -39,7 +39,7 @@ std::string long_text(std::size_t length) {
 }
 
 class QueueTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_GE(queue_.id(), 0) << std::strerror(errno); }
     int id() const { return queue_.id(); }
 
@@ -85,10 +85,10 @@ TEST_F(QueueTest, ReceiveReadsHandWrittenBytes) {
     RawMessage raw;
     raw.type = 3;
     const unsigned char request[] = {
-        0x4e, 0x00, 0x00, 0x00,          // code 78
-        0x05, 0x00, 0x00, 0x00,          // client_slot 5
-        0x00, 0x00, 0x00, 0x00,          // reserved
-        'D', '-', 'A', 'B', '\t', 'L', 'H', '1', 0x00,
+        0x4e, 0x00, 0x00, 0x00,  // code 78
+        0x05, 0x00, 0x00, 0x00,  // client_slot 5
+        0x00, 0x00, 0x00, 0x00,  // reserved
+        'D',  '-',  'A',  'B',  '\t', 'L', 'H', '1', 0x00,
     };
     std::memcpy(raw.data, request, sizeof request);
     ASSERT_EQ(msgsnd(id(), &raw, sizeof request, IPC_NOWAIT), 0);
@@ -225,8 +225,8 @@ TEST_F(QueueTest, OversizedMessageIsCutAndDoesNotBlockTheReader) {
 TEST_F(QueueTest, ShortMessageLeavesNothingOfTheOldContents) {
     RawMessage raw;
     raw.type = ToServer;
-    const unsigned char bare[] = {0x5a, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00,
-                                  0x00, 0x00, 0x00, 0x00, 'h',  'i'};  // no NUL
+    const unsigned char bare[] = {0x5a, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00,
+                                  0x00, 0x00, 0x00, 0x00, 0x00, 'h',  'i'};  // no NUL
     std::memcpy(raw.data, bare, sizeof bare);
     ASSERT_EQ(msgsnd(id(), &raw, sizeof bare, IPC_NOWAIT), 0);
     raw.type = ToServer;

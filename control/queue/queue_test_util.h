@@ -13,7 +13,7 @@ namespace korvad::testing {
 
 // Owns a queue made for one test and removes it however the test ends.
 class QueueGuard {
-public:
+  public:
     QueueGuard() : id_(queue_create()) {}
     ~QueueGuard() {
         if (id_ >= 0) queue_remove(id_);
@@ -25,7 +25,7 @@ public:
     // The test removed the queue itself; the id may be handed out again.
     void forget() { id_ = -1; }
 
-private:
+  private:
     int id_;
 };
 
