@@ -1,0 +1,316 @@
+// Start-up, main loop and shutdown of the main process.
+
+#include "control/decoder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/format.h"
+#include "control/queue/codes.h"
+#include "control/queue/control_file.h"
+#include "control/queue/queue.h"
+#include "control/signals.h"
+#include "control/version.h"
+
+namespace korvad {
+namespace {
+
+constexpr char kSpinner[] = "|/-\\";
+constexpr char kDashes[] = "----------------------------------------------------------";
+
+// Status window: scroll the log and show a line at row 4, column 1.
+void status_line(Screen& screen, int pair, bool bold, const std::string& text) {
+    status_scroll(screen, 0, 3);
+    screen_print(screen, Window::kStatus, 0, pair, 1, kStatusLogRow, bold, false, "%s", text.c_str());
+}
+
+void stop_children(Decoder& d) {
+    if (d.state.server_pid > 0) kill(d.state.server_pid, SIGUSR1);
+    if (d.state.dbserver_pid > 0) kill(d.state.dbserver_pid, SIGINT);
+    if (d.state.collector_pid > 0) kill(d.state.collector_pid, SIGINT);
+}
+
+void note_crash_cleanup(const Decoder& d) {
+    g_crash_cleanup.queue_id = d.state.queue_id;
+    g_crash_cleanup.shm_id = d.state.ring.shm_id;
+    g_crash_cleanup.remove_shm = d.settings.streaming ? 1 : 0;
+    g_crash_cleanup.server_pid = d.state.server_pid;
+    g_crash_cleanup.dbserver_pid = d.state.dbserver_pid;
+    g_crash_cleanup.collector_pid = d.state.collector_pid;
+}
+
+// Texts for the server process go out only while one runs: nothing else
+// reads type ToServer, and undelivered texts would fill the shared queue.
+void send_to_server(Decoder& d, int code, const char* text) {
+    if (d.state.server_running()) queue_send_text(d.state.queue_id, ToServer, code, text);
+}
+
+void show_crc_line(Decoder& d) { show_crc_status(d.screen, d.settings.checksum_only); }
+
+void wait_seconds(Decoder& d, unsigned seconds) {
+    unsigned left = seconds;
+    while (left > 0 && !g_signals.stop) left = sleep(left);
+    (void)d;
+}
+
+// Direct mode: a failed read closes the device, waits 3 seconds and opens it
+// again at the default rate.
+void reopen_after_failure(Decoder& d) {
+    close_sound_device(d.state.sound);
+    wait_seconds(d, 3);
+    if (g_signals.stop) return;
+    std::FILE* sink = std::tmpfile();  // the messages go to the status window instead
+    bool ok = open_sound_device(d.state.sound, d.settings.device_path(), kDefaultSampleRate,
+                                sink != nullptr ? sink : stderr);
+    if (sink != nullptr) std::fclose(sink);
+    d.state.sound.stop = &g_signals.stop;
+    if (!ok && !d.reopen_failure_shown) {
+        status_line(d.screen, 12, true,
+                    format_text("error opening sounddevice '%s'", d.settings.device_path()));
+    }
+    d.reopen_failure_shown = !ok;
+}
+
+bool obtain_buffer(Decoder& d) {
+    std::uint8_t* work = d.state.work_buffer.get();
+    if (d.settings.streaming) {
+        TakeResult r = take_buffer(d.state.ring, d.next_shared, work, &g_signals.stop);
+        if (r == TakeResult::kStopped) return false;
+        if (r == TakeResult::kTakenLast) d.input_ended = true;
+        return true;
+    }
+    if (!read_block(d.state.sound, work)) {
+        reopen_after_failure(d);
+    } else if (d.state.sound.ended) {
+        d.input_ended = true;
+    }
+    return !g_signals.stop || d.input_ended;
+}
+
+void every_fifth_buffer(Decoder& d) {
+    int level = signal_level(d.state.work_buffer.get(), 0, kWorkBufferSize - 1);
+    std::string line =
+        format_text("=[ Vol: %d, Extended: %s ]=", level, d.settings.extended ? "ON" : "OFF");
+    show_volume_line(d.screen, line);
+    send_to_server(d, queue_code::kVolume, line.c_str());
+    show_clock(d.screen, static_cast<long>(d.state.now));
+}
+
+}  // namespace
+
+void handle_key(Decoder& d, int key) {
+    switch (std::toupper(key)) {
+        case 'C':
+            d.settings.checksum_only = !d.settings.checksum_only;
+            show_crc_line(d);
+            send_to_server(d, d.settings.checksum_only ? queue_code::kCrcOn : queue_code::kCrcOff, " ");
+            break;
+        case 'E':
+            d.settings.extended = !d.settings.extended;
+            break;
+        case 'H':
+            help_toggle(d.screen);
+            break;
+        case 'Q':
+            orderly_shutdown(d);
+        default:
+            break;
+    }
+}
+
+void handle_decoder_message(Decoder& d, QueueMessage& msg) {
+    switch (msg.code) {
+        case queue_code::kSoundBuffersFull:
+            msg.text[kQueueMaxText] = '\0';
+            status_line(d.screen, 12, true, msg.text);
+            break;
+        default:
+            break;  // unknown codes are dropped
+    }
+}
+
+void handle_pending_signals(Decoder& d) {
+    if (g_signals.extended_toggles != 0) {
+        if (g_signals.extended_toggles % 2 != 0) d.settings.extended = !d.settings.extended;
+        g_signals.extended_toggles = 0;
+    }
+    if (g_signals.resized) {
+        g_signals.resized = 0;
+        screen_rebuild(d.screen);
+    }
+    if (g_signals.stop) orderly_shutdown(d);
+}
+
+bool main_loop_cycle(Decoder& d) {
+    handle_pending_signals(d);
+    if (!d.settings.daemon) {
+        show_spinner(d.screen, kSpinner[d.spinner_index]);
+        d.spinner_index = (d.spinner_index + 1) % 4;
+    }
+    if (!obtain_buffer(d)) return false;
+    ++d.state.total_buffers;
+    d.state.now = std::time(nullptr);
+    ++d.buffer_number;
+
+    if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
+
+    run_passes(*d.demodulator, d.state.work_buffer.get(), PassSink{});
+
+    if (d.buffer_number % 20 == 0) {
+        QueueMessage msg;
+        if (queue_receive(d.state.queue_id, ToDecoder, msg, 0) > 0) handle_decoder_message(d, msg);
+    } else if (d.state.server_running() && d.buffer_number % 250 == 0) {
+        std::string uptime = format_text("%ld", static_cast<long>(d.state.now - d.state.start_time));
+        send_to_server(d, queue_code::kUptime, uptime.c_str());
+    }
+
+    if (!d.settings.daemon) {
+        int key = screen_read_key(d.screen);
+        if (key >= 0) handle_key(d, key);
+    }
+    return !d.input_ended;
+}
+
+void save_and_release(Decoder& d) {
+    if (d.state.queue_id >= 0) {
+        queue_remove(d.state.queue_id);
+        d.state.queue_id = -1;
+        g_crash_cleanup.queue_id = -1;
+    }
+    if (d.state.ring.base != nullptr || d.state.ring.shm_id >= 0) {
+        ring_close(d.state.ring, d.settings.streaming);
+        g_crash_cleanup.shm_id = -1;
+    }
+    d.state.work_buffer.reset();
+    close_sound_device(d.state.sound);
+    screen_close(d.screen);
+    d.released = true;
+}
+
+void print_shutdown_statistics(const Decoder& d, std::FILE* out) {
+    const Counters& c = d.counters;
+    // Whole mebibytes, printed with two (always zero) decimals.
+    std::uint64_t mebibytes = d.state.total_buffers * 40000ULL / 1048576ULL;
+    print_to(out, "\n%s\n----------%s\n", "ACARS decoder normal finished", kDashes);
+    print_to(out, "%0.2f megabytes were read and decoded\n", static_cast<double>(mebibytes));
+    print_to(out,
+             "Your contact statistics:\n  Good: %ld, Uplinks: %ld, parity errors: %ld, block "
+             "errors: %ld\n  %ld messages with FCB/CRC errors\n----------%s\n",
+             static_cast<long>(c.good_count), static_cast<long>(c.uplink_count),
+             static_cast<long>(c.parity_error_count), static_cast<long>(c.block_error_count),
+             static_cast<long>(c.crc_error_count), kDashes);
+}
+
+void orderly_shutdown(Decoder& d) {
+    set_disposition(SIGCHLD, SIG_IGN);
+    set_disposition(SIGINT, SIG_IGN);  // a second stop has nothing left to do
+    status_line(d.screen, 3, true, "Shutdown in progress. Dumping files, please wait...");
+    stop_children(d);
+    save_and_release(d);
+    print_shutdown_statistics(d, stderr);
+    std::fflush(nullptr);
+    _exit(5);
+}
+
+int run_decoder(int argc, char** argv, char** envp) {
+    auto owner = std::make_unique<Decoder>();
+    Decoder& d = *owner;
+    d.state.start_time = std::time(nullptr);
+    print_to(stdout, kBannerFormat, kProgramName, kVersion, kNotice, kSecondLine);
+
+    d.state.main_pid = getpid();
+    if (parse_options(argc, argv, d.settings) == OptionsResult::kHelpShown) return 0;
+
+    print_to(stderr, "%s", "\nInitializing message handle... ");
+    d.state.queue_id = queue_create();
+    if (d.state.queue_id < 0) {
+        print_to(stderr, "%s\n", "unable to create messagequeue");
+        _exit(101);
+    }
+    print_to(stderr, "Done, id %d\n", d.state.queue_id);
+    note_crash_cleanup(d);
+    (void)write_control_file(d.state.queue_id);  // korvadm then lacks the id: nothing more
+
+    process_title_init(d.state.title, argc, argv, envp);
+
+    // The device set-up may hang: five seconds, then give up.
+    install_sound_timeout_handler();
+    print_to(stderr, "Initializing sound device '%s'... ", d.settings.device_path());
+    alarm(5);
+    bool sound_ok = open_sound_device(d.state.sound, d.settings.device_path(),
+                                      d.settings.sample_rate, stderr);
+    alarm(0);
+    if (g_signals.sound_timeout) {
+        stop_children(d);
+        save_and_release(d);
+        print_to(stderr, "unable to init sound\n%s stopped\n\n", kProgramName);
+        _exit(1);
+    }
+    print_to(stderr, " Done, handle #%d\n", d.state.sound.handle);
+    set_disposition(SIGALRM, SIG_IGN);
+    d.state.sound.stop = &g_signals.stop;
+    if (!sound_ok) {
+        d.settings.streaming = false;
+        print_to(stderr, "%s", "unable to initialize sound\n");
+    }
+
+    if (d.settings.streaming) {
+        print_to(stderr, "%s", "Initializing shared memory... ");
+        set_disposition(SIGCHLD, SIG_IGN);
+        if (!ring_open(d.state.ring)) {
+            d.settings.streaming = false;
+            print_to(stderr, "%s\n", "unable to get shared memory segment. Shared memory disabled");
+        } else {
+            print_to(stderr, "%s", " Done and attached\n");
+        }
+        if (d.settings.streaming) {
+            d.state.collector_pid = start_collector(d.state.ring, d.state.sound, d.state.queue_id,
+                                                    d.state.title);
+            if (d.state.collector_pid < 0) {
+                // No collector: read directly, and give the segment back.
+                d.state.collector_pid = 0;
+                ring_close(d.state.ring, true);
+                d.settings.streaming = false;
+            } else {
+                // The collector owns the source now.
+                close_sound_device(d.state.sound);
+            }
+        }
+        note_crash_cleanup(d);
+    }
+
+    if (d.settings.daemon && !d.settings.server) d.settings.daemon = false;
+
+    d.screen.daemon = d.settings.daemon;
+    d.screen.sample_rate = d.settings.sample_rate;
+    d.screen.queue_id = -1;  // no server process reads forwarded texts yet
+    remember_terminal();
+    if (!d.settings.daemon && screen_open(d.screen) == 0) {
+        print_to(stderr, "%s", "error setting ncurses environement\n");
+        stop_children(d);
+        save_and_release(d);
+        _exit(200);
+    }
+    install_main_handlers(!d.settings.daemon);
+    if (!d.settings.daemon) print_terminal_title(d.screen, stdout);
+
+    d.state.work_buffer = std::make_unique<std::uint8_t[]>(kWorkBufferSize);
+    std::memset(d.state.work_buffer.get(), 0, kWorkBufferSize);
+
+    if (d.settings.daemon) detach_terminal();
+    process_title_set(d.state.title, "%s ACARS decoder", kProgramName);
+    if (!d.settings.daemon) show_crc_line(d);
+
+    d.next_shared = 0;
+    while (main_loop_cycle(d)) {
+    }
+    // The input ended (or a stop came while waiting for it): everything read
+    // has been decoded.
+    orderly_shutdown(d);
+}
+
+}  // namespace korvad

@@ -1,0 +1,57 @@
+#pragma once
+// The main process of korvad: start-up, the main loop with its keyboard and
+// queue duties, and the ways out.
+
+#include <memory>
+
+#include "control/process_state.h"
+#include "control/settings.h"
+#include "message/message.h"
+#include "screen/screen.h"
+#include "signal/demodulator.h"
+
+namespace korvad {
+
+// Everything the main process owns, built by run_decoder and passed by
+// reference to what needs it.
+struct Decoder {
+    Settings settings;
+    ProcessState state;
+    Screen screen;
+    Counters counters;
+    std::unique_ptr<Demodulator> demodulator = std::make_unique<Demodulator>();
+
+    // Main loop counters.
+    int buffer_number = 0;  // incremented once per buffer before any periodic test
+    int next_shared = 0;    // slot of the shared ring to take next
+    int spinner_index = 0;
+    bool input_ended = false;       // a recording or pipe delivered its last buffer
+    bool reopen_failure_shown = false;
+    bool released = false;          // save_and_release ran
+};
+
+// The program: returns the exit status (0 help; the others end the process
+// directly: 1 sound set-up timeout, 5 normal end, 100, 101, 200).
+int run_decoder(int argc, char** argv, char** envp);
+
+// One cycle of the main loop: spinner, buffer, periodic duties, decode,
+// queue/uptime, key. Returns false when the input ended or a stop was
+// requested and the loop must go to the shutdown.
+bool main_loop_cycle(Decoder& d);
+
+// Acts on what the signal handlers recorded.
+void handle_pending_signals(Decoder& d);
+
+// A key from the keyboard (either case); others do nothing.
+void handle_key(Decoder& d, int key);
+// A message of type ToDecoder.
+void handle_decoder_message(Decoder& d, struct QueueMessage& msg);
+
+// Releases everything; safe to call twice.
+void save_and_release(Decoder& d);
+// Q key, SIGINT, end of input: statistics on standard error, status 5.
+[[noreturn]] void orderly_shutdown(Decoder& d);
+// The statistics text of the shutdown.
+void print_shutdown_statistics(const Decoder& d, std::FILE* out);
+
+}  // namespace korvad

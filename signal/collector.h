@@ -1,0 +1,73 @@
+#pragma once
+// Streaming capture: the sound collector process and the shared ring.
+//
+// The collector reads the source without pause into a ring of 32 slots in one
+// System V shared-memory segment (key 0x1001001, no header):
+//
+//   slot i at byte 50244 * i:
+//     offset 0      int32  full     0 = free (collector may fill),
+//                                   1 = full (main may take),
+//                                   2 = full, and the input ended with it
+//     offset 4      50240  samples  10240 history (tail of the slot before),
+//                                   then 40000 new samples
+//
+// The full word is the only hand-over: the collector writes the samples, then
+// sets full with release order; the main process reads full with acquire
+// order, copies the samples, then clears it with release order.
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+#include "signal/sound.h"
+
+namespace korvad {
+struct ProcessTitle;
+}
+
+namespace korvad {
+
+inline constexpr key_t kSharedMemoryKey = 0x1001001;
+inline constexpr int kSlotCount = 32;
+inline constexpr std::size_t kSlotSize = 50244;
+inline constexpr std::size_t kSegmentSize = kSlotCount * kSlotSize;  // 1607808
+static_assert(kSegmentSize == 1607808);
+
+enum SlotState : std::int32_t { kSlotFree = 0, kSlotFull = 1, kSlotLast = 2 };
+
+struct SharedRing {
+    int shm_id = -1;
+    unsigned char* base = nullptr;
+};
+
+// Gets the segment (exclusive create, else create-or-reuse, mode 0666) and
+// attaches it. False when neither works, e.g. a segment of another size holds
+// the key; then the decoder reads directly.
+[[nodiscard]] bool ring_open(SharedRing& ring, key_t key = kSharedMemoryKey);
+// Detaches; with remove, also marks the segment for removal.
+void ring_close(SharedRing& ring, bool remove);
+
+// Forks the collector. Returns its pid to the caller (-1 when the fork
+// failed); the child never returns. queue_id receives the "All %d
+// soundbuffers are nearly full" warning (code 109) when a live source finds
+// the whole ring full.
+// title: the process-title area the child writes "korvad soundcollector" into.
+pid_t start_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessTitle& title);
+
+// The collector's loop (the child side of start_collector), reachable for
+// tests without a fork.
+[[noreturn]] void run_collector(SharedRing& ring, SoundSource& source, int queue_id,
+                                ProcessTitle& title);
+
+enum class TakeResult { kTaken, kTakenLast, kStopped };
+
+// Waits for slot `next` to be full (looking every half second, or giving up
+// when *stop is set), copies its 50240 samples to work_buffer, frees the slot
+// and advances next (31 wraps to 0).
+TakeResult take_buffer(SharedRing& ring, int& next, std::uint8_t* work_buffer,
+                       const volatile std::sig_atomic_t* stop,
+                       void (*pause_microseconds)(unsigned) = nullptr);
+
+}  // namespace korvad

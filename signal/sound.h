@@ -1,0 +1,59 @@
+#pragma once
+// Sound capture: where the audio comes from.
+//
+// The decoder reads 8-bit unsigned mono samples (128 = zero level) at the
+// configured rate. The source named by -d may be
+//   - an OSS sound device (a character device): opened read-only and set to
+//     8 bits, mono and the sample rate with SNDCTL_DSP_SETFMT, _STEREO, _SPEED;
+//   - a recording (any regular file libsndfile reads, any rate and format, the
+//     first channel), converted to the configured rate with libsoxr; a regular
+//     file libsndfile does not recognise is taken as raw 8-bit unsigned samples
+//     at the configured rate;
+//   - a pipe or FIFO, or "-" for standard input: raw 8-bit unsigned samples at
+//     the configured rate.
+// Only a device can hang in open or fail to be set up; only a recording or a
+// pipe can end.
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+namespace korvad {
+
+struct RecordingReader;  // libsndfile + libsoxr state of a recording
+
+struct SoundSource {
+    enum class Kind { kNone, kDevice, kRecording, kPipe };
+    Kind kind = Kind::kNone;
+    int fd = -1;         // device or pipe; -1 when closed
+    int handle = 0;      // the number shown as "handle #%d" (0 = closed)
+    int sample_rate = 0; // samples per second delivered
+    bool ended = false;  // a recording or pipe has delivered its last sample
+    // A read interrupted by a signal gives up when this flag is set (the
+    // decoder points it at its stop request), so a stop never waits for audio.
+    const volatile std::sig_atomic_t* stop = nullptr;
+    std::shared_ptr<RecordingReader> recording;
+};
+
+// Opens the source and sets a device up. Messages go to err: "error opening
+// sounddevice '%s'\n" on failure; a device whose settings fail gets "Can't set
+// ..." lines and is used as it is. Recordings and pipes skip the settings.
+[[nodiscard]] bool open_sound_device(SoundSource& source, const char* path, int sample_rate,
+                                     std::FILE* err);
+void close_sound_device(SoundSource& source);
+
+// Reads up to count samples. A device returns what one read() gives; a
+// recording or pipe keeps reading until count samples or the end of the
+// input. A read interrupted while *stop is set returns what it has. Returns
+// the number read (0 at the end), or -1 on a read error.
+[[nodiscard]] int read_samples(SoundSource& source, std::uint8_t* out, int count);
+
+// Direct mode: moves the last 10240 samples of the 50240-sample work buffer
+// to its start and reads 40000 new ones behind them. When a recording or pipe
+// ends inside the block (or a stop interrupts it), the rest is filled with
+// silence (128), never with older samples. Returns false only when the read
+// reported an error.
+[[nodiscard]] bool read_block(SoundSource& source, std::uint8_t* work_buffer);
+
+}  // namespace korvad
