@@ -10,6 +10,7 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -389,8 +390,11 @@ void status_scroll(Screen& screen, int first, int last) {
             mvwaddch(window, r, c, cell);
         }
     }
-    wattr_set(window, attrs, pair, nullptr);
+    // The freed row is blanked in the window's own colours, whatever the
+    // last text left set.
+    wattrset(window, static_cast<int>(COLOR_PAIR(kStatusPair)));
     clear_row(screen, Window::kStatus, last + 1, 1, columns - 2);
+    wattr_set(window, attrs, pair, nullptr);
     show(screen, window);
 }
 
@@ -623,8 +627,18 @@ void detach_terminal() {
     }
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
     if (tty >= 0) {
+        // A session leader that gives up its terminal makes the kernel send
+        // SIGHUP to the terminal's foreground process group, itself
+        // included: let that one pass unseen instead of ending the process
+        // or reloading the databases.
+        struct sigaction ignore {};
+        struct sigaction previous {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGHUP, &ignore, &previous);
         ioctl(tty, TIOCNOTTY, 0);
         close(tty);
+        sigaction(SIGHUP, &previous, nullptr);
     }
 }
 
