@@ -56,11 +56,16 @@ constexpr int kSplashDashes = 53;
 
 WINDOW* window_of(const Screen& screen, Window window) {
     switch (window) {
-        case Window::kTitleBar: return screen.title_bar;
-        case Window::kMessage: return screen.message_window;
-        case Window::kStatus: return screen.status_window;
-        case Window::kHelp: return screen.help_window;
-        case Window::kStatistics: return screen.statistics_window;
+        case Window::kTitleBar:
+            return screen.title_bar;
+        case Window::kMessage:
+            return screen.message_window;
+        case Window::kStatus:
+            return screen.status_window;
+        case Window::kHelp:
+            return screen.help_window;
+        case Window::kStatistics:
+            return screen.statistics_window;
     }
     return nullptr;
 }
@@ -184,10 +189,10 @@ void show_on_border(Screen& screen, BorderText& slot, int row, const std::string
 void define_colours() {
     start_color();
     const short pairs[kColourPairCount][2] = {
-        {COLOR_WHITE, COLOR_BLUE},   {COLOR_WHITE, COLOR_BLACK},  {COLOR_YELLOW, COLOR_BLUE},
-        {COLOR_WHITE, COLOR_CYAN},   {COLOR_RED, COLOR_BLACK},    {COLOR_YELLOW, COLOR_BLACK},
-        {COLOR_GREEN, COLOR_BLACK},  {COLOR_BLACK, COLOR_WHITE},  {COLOR_BLACK, COLOR_YELLOW},
-        {COLOR_CYAN, COLOR_BLUE},    {COLOR_CYAN, COLOR_BLACK},   {COLOR_RED, COLOR_BLUE},
+        {COLOR_WHITE, COLOR_BLUE},  {COLOR_WHITE, COLOR_BLACK}, {COLOR_YELLOW, COLOR_BLUE},
+        {COLOR_WHITE, COLOR_CYAN},  {COLOR_RED, COLOR_BLACK},   {COLOR_YELLOW, COLOR_BLACK},
+        {COLOR_GREEN, COLOR_BLACK}, {COLOR_BLACK, COLOR_WHITE}, {COLOR_BLACK, COLOR_YELLOW},
+        {COLOR_CYAN, COLOR_BLUE},   {COLOR_CYAN, COLOR_BLACK},  {COLOR_RED, COLOR_BLUE},
     };
     for (short i = 0; i < kColourPairCount; ++i) {
         init_pair(static_cast<short>(i + 1), pairs[i][0], pairs[i][1]);
@@ -200,6 +205,7 @@ void create_title_bar(Screen& screen) {
     screen.title_bar = window;
     noecho();
     nodelay(window, TRUE);
+    keypad(window, TRUE);  // the key window of a terminal without message window
     cbreak();
     curs_set(0);
     scrollok(window, FALSE);
@@ -231,8 +237,7 @@ void create_status_window(Screen& screen) {
     screen_print(screen, Window::kStatus, 0, kStatusPair, 1, kStatusLogRow, false, false,
                  "Using 8bit, mono, %dHz sampling rate. Buffersize: %d bytes", screen.sample_rate,
                  kBufferBytes);
-    screen_print(screen, Window::kStatus, 0, kStatusPair, 2, 5, true, false, "%s",
-                 kPressHelpLine);
+    screen_print(screen, Window::kStatus, 0, kStatusPair, 2, 5, true, false, "%s", kPressHelpLine);
 }
 
 void create_message_window(Screen& screen) {
@@ -245,20 +250,29 @@ void create_message_window(Screen& screen) {
     nodelay(window, TRUE);
     cbreak();
     scrollok(window, TRUE);
+    // Keys are read from this window: with keypad translation an arrow or
+    // function key arrives as one code instead of ESC [ A, whose last byte
+    // would otherwise act as the A key.
+    keypad(window, TRUE);
     std::string dashes(kSplashDashes, '-');
-    std::string splash = format_text("\n%s\n%s\n%s\n     %s\n\n%s\n  %s\n", kSplashTitle,
-                                     kSplashCredit1, kSplashCredit2, kNotice, kSplashPress,
-                                     dashes.c_str());
+    std::string splash =
+        format_text("\n%s\n%s\n%s\n     %s\n\n%s\n  %s\n", kSplashTitle, kSplashCredit1,
+                    kSplashCredit2, kNotice, kSplashPress, dashes.c_str());
     screen_print(screen, Window::kMessage, 0, kSplashPair, 1, message_last_row(screen), true, true,
                  "%s", splash.c_str());
     wscrl(window, 3);
     show(screen, window);
 }
 
+// How long a lone ESC waits for the rest of a key sequence, in milliseconds
+// (curses waits a whole second by default, and the main loop with it).
+constexpr int kEscapeDelay = 100;
+
 void start_curses(Screen& screen) {
     keypad(stdscr, TRUE);
     cbreak();
     noecho();
+    set_escdelay(kEscapeDelay);
     screen.lines = LINES;
     screen.columns = COLS;
 }
@@ -347,8 +361,8 @@ void screen_vprint(Screen& screen, Window window, int queue_code, int colour_pai
         bool first = true;
         for (;;) {
             const char* newline = std::strchr(piece, '\n');
-            std::size_t length = newline ? static_cast<std::size_t>(newline - piece)
-                                         : std::strlen(piece);
+            std::size_t length =
+                newline ? static_cast<std::size_t>(newline - piece) : std::strlen(piece);
             draw_piece(screen, target, row, column, piece, length);
             if (!first) wscrl(target, 1);
             first = false;
@@ -373,7 +387,9 @@ void screen_print(Screen& screen, Window window, int queue_code, int colour_pair
     va_end(args);
 }
 
-int message_last_row(const Screen& screen) { return screen.lines - 8; }
+int message_last_row(const Screen& screen) {
+    return screen.lines - 8;
+}
 
 void status_scroll(Screen& screen, int first, int last) {
     WINDOW* window = screen.status_window;
@@ -411,8 +427,7 @@ void help_toggle(Screen& screen) {
         remove_overlay(screen, screen.help_window);
         return;
     }
-    WINDOW* window =
-        new_window_within(kHelpRows, kHelpColumns, LINES / 2 - 4, COLS / 2 - 23);
+    WINDOW* window = new_window_within(kHelpRows, kHelpColumns, LINES / 2 - 4, COLS / 2 - 23);
     if (window == nullptr) return;
     screen.help_window = window;
     wattrset(window, static_cast<int>(COLOR_PAIR(kHelpPair)));
@@ -613,7 +628,8 @@ void process_title_set(ProcessTitle& title, const char* format, ...) {
     length = std::min(length, static_cast<std::size_t>(usable - 1));
     std::memcpy(title.start, text, length);
     // Zero the rest of the area, its final NUL included, and nothing beyond.
-    std::memset(title.start + length, 0, static_cast<std::size_t>(title.end - title.start) + 1 - length);
+    std::memset(title.start + length, 0,
+                static_cast<std::size_t>(title.end - title.start) + 1 - length);
     if (title.argv != nullptr) title.argv[1] = nullptr;
 }
 

@@ -45,12 +45,14 @@ enum class Window { kTitleBar, kMessage, kStatus, kHelp, kStatistics };
 // 10 cyan/blue, 11 cyan/black, 12 red/blue.
 inline constexpr int kColourPairCount = 12;
 
-inline constexpr int kStatusLogRow = 4;     // status messages go here after status_scroll
+inline constexpr int kStatusLogRow = 4;       // status messages go here after status_scroll
 inline constexpr int kScreenTextSize = 4096;  // screen_print's text buffer, NUL included
-inline constexpr int kBufferBytes = 50240;  // shown in the status window at start
+inline constexpr int kBufferBytes = 50240;    // shown in the status window at start
 
 // What screen_print was asked to draw; tests install a recorder to see it
-// without a terminal. text is the whole text before it is split at newlines.
+// without a terminal (in daemon mode only texts with a queue code get this
+// far). text is the whole text before it is split at newlines.
+// statistics_window_write records too, with colour pair 0 (the window's own).
 struct PrintRecord {
     Window window;
     int queue_code;
@@ -70,15 +72,15 @@ struct BorderText {
 };
 
 struct Screen {
-    bool daemon = false;     // no screen at all
-    int queue_id = -1;       // where texts with a queue code go
-    int sample_rate = 19500; // shown in the status window
-    int lines = 24;          // terminal size as curses reports it (set by screen_open)
+    bool daemon = false;      // no screen at all
+    int queue_id = -1;        // where texts with a queue code go
+    int sample_rate = 19500;  // shown in the status window
+    int lines = 24;           // terminal size as curses reports it (set by screen_open)
     int columns = 80;
-    bool open = false;       // between screen_open and screen_close
+    bool open = false;  // between screen_open and screen_close
 
     WINDOW* title_bar = nullptr;
-    WINDOW* message_window = nullptr;     // none on a terminal under 8 lines
+    WINDOW* message_window = nullptr;  // none on a terminal under 8 lines
     WINDOW* status_window = nullptr;
     WINDOW* help_window = nullptr;        // only while shown
     WINDOW* statistics_window = nullptr;  // only while shown

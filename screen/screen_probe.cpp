@@ -18,7 +18,7 @@
 //   help | scroll WINDOW | crc on|off | volume TEXT | clock EPOCH | spinner C
 //   stats N PAIR       the daily statistics window with N made-up entries
 //   stats-close | key | size | windows | close | quit
-//   title-decoder | title-long N | getenv NAME | terminal-title
+//   title-decoder | title-long N | getenv NAME | names | terminal-title
 //   receive            one message of type ToServer from the probe's queue
 //   detach             detach_terminal, answers the tty number left
 
@@ -48,7 +48,9 @@ namespace {
 
 volatile sig_atomic_t resize_pending = 0;
 
-void on_resize(int) { resize_pending = 1; }
+void on_resize(int) {
+    resize_pending = 1;
+}
 
 struct Probe {
     korvad::Screen screen;
@@ -85,12 +87,18 @@ std::string unescape(const std::string& text) {
 
 bool window_named(const std::string& name, korvad::Window& window) {
     using korvad::Window;
-    if (name == "title") window = Window::kTitleBar;
-    else if (name == "message") window = Window::kMessage;
-    else if (name == "status") window = Window::kStatus;
-    else if (name == "help") window = Window::kHelp;
-    else if (name == "stats") window = Window::kStatistics;
-    else return false;
+    if (name == "title")
+        window = Window::kTitleBar;
+    else if (name == "message")
+        window = Window::kMessage;
+    else if (name == "status")
+        window = Window::kStatus;
+    else if (name == "help")
+        window = Window::kHelp;
+    else if (name == "stats")
+        window = Window::kStatistics;
+    else
+        return false;
     return true;
 }
 
@@ -130,7 +138,8 @@ void show_statistics(korvad::Screen& screen, int entries, int pair) {
     if (n < 0) n = 0;
     korvad::statistics_window_open(screen, n + 2, 54, 5, screen.columns - 56, pair);
     korvad::statistics_window_write(screen, 0, 2, "-=[ Daily Types statistics ]=-");
-    for (int row = 1; row <= n; ++row) korvad::clear_row(screen, korvad::Window::kStatistics, row, 1, 52);
+    for (int row = 1; row <= n; ++row)
+        korvad::clear_row(screen, korvad::Window::kStatistics, row, 1, 52);
     for (int j = 0; j < n; ++j) {
         std::string key = korvad::format_text("Type %02d", j);
         std::string line(46, '.');
@@ -224,11 +233,10 @@ void run_command(Probe& probe, const std::string& line) {
     } else if (command == "size") {
         return answer(probe, format_text("size %d %d", screen.lines, screen.columns));
     } else if (command == "windows") {
-        return answer(probe, format_text("windows %d %d %d %d %d", screen.title_bar != nullptr,
-                                         screen.message_window != nullptr,
-                                         screen.status_window != nullptr,
-                                         screen.help_window != nullptr,
-                                         screen.statistics_window != nullptr));
+        return answer(
+            probe, format_text("windows %d %d %d %d %d", screen.title_bar != nullptr,
+                               screen.message_window != nullptr, screen.status_window != nullptr,
+                               screen.help_window != nullptr, screen.statistics_window != nullptr));
     } else if (command == "close") {
         screen_close(screen);
     } else if (command == "quit") {
@@ -245,6 +253,9 @@ void run_command(Probe& probe, const std::string& line) {
         words >> name;
         const char* value = std::getenv(name.c_str());
         return answer(probe, format_text("env %s", value ? value : "(none)"));
+    } else if (command == "names") {
+        return answer(probe, format_text("names %s %s", program_invocation_short_name,
+                                         program_invocation_name));
     } else if (command == "terminal-title") {
         print_terminal_title(screen, stdout);
     } else if (command == "receive") {
@@ -270,11 +281,16 @@ int main(int argc, char** argv, char** envp) {
     bool make_queue = false;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        if (option == "--commands" && i + 1 < argc) probe.commands = std::atoi(argv[++i]);
-        else if (option == "--acks" && i + 1 < argc) probe.acks = std::atoi(argv[++i]);
-        else if (option == "--rate" && i + 1 < argc) probe.screen.sample_rate = std::atoi(argv[++i]);
-        else if (option == "--daemon") probe.screen.daemon = true;
-        else if (option == "--queue") make_queue = true;
+        if (option == "--commands" && i + 1 < argc)
+            probe.commands = std::atoi(argv[++i]);
+        else if (option == "--acks" && i + 1 < argc)
+            probe.acks = std::atoi(argv[++i]);
+        else if (option == "--rate" && i + 1 < argc)
+            probe.screen.sample_rate = std::atoi(argv[++i]);
+        else if (option == "--daemon")
+            probe.screen.daemon = true;
+        else if (option == "--queue")
+            make_queue = true;
     }
     if (probe.commands < 0 || probe.acks < 0) {
         std::fprintf(stderr, "usage: screen_probe --commands FD --acks FD [--daemon] [--queue]\n");
@@ -301,8 +317,8 @@ int main(int argc, char** argv, char** envp) {
             resize_pending = 0;
             korvad::screen_rebuild(probe.screen);
             counters_line(probe.screen);
-            answer(probe, korvad::format_text("resized %d %d", probe.screen.lines,
-                                              probe.screen.columns));
+            answer(probe,
+                   korvad::format_text("resized %d %d", probe.screen.lines, probe.screen.columns));
         }
         pollfd wait{probe.commands, POLLIN, 0};
         int ready = poll(&wait, 1, 50);

@@ -299,8 +299,22 @@ class Layout(ProbeCase):
                      "crc off", "status tiny", "spinner /", "scroll message"):
             small.do(line)
         self.assertEqual(small.send("key"), "key -1")
+        os.write(small.master, b"q")
+        self.assertEqual(small.send("key"), "key 113")  # read from the title bar
         small.resize(3, 12)
         small.resize(5, 20)
+
+    def test_close_blanks_the_terminal_and_ends_drawing(self):
+        probe = self.start()
+        probe.do("help")
+        probe.do("close")
+        self.assertEqual("".join(probe.screen.display).strip(), "")
+        for line in ("print message 0 2 1 last 0 1 after close", "help", "crc on", "status x",
+                     "close"):
+            probe.do(line)
+        self.assertEqual("".join(probe.screen.display).strip(), "")
+        self.assertEqual(probe.send("windows"), "windows 0 0 0 0 0")
+        self.assertEqual(probe.send("key"), "key -1")
 
 
 class Printing(ProbeCase):
@@ -442,6 +456,12 @@ class Overlays(ProbeCase):
         os.write(probe.master, b"h")
         self.assertEqual(probe.send("key"), "key 104")
         self.assertEqual(probe.send("key"), "key -1")
+        # The up arrow (ESC O A while curses has the keypad on) is one key
+        # code, KEY_UP, not ESC, "O" and an "A" that would open the airline
+        # statistics.
+        os.write(probe.master, b"\x1bOA")
+        self.assertEqual(probe.send("key"), "key 259")
+        self.assertEqual(probe.send("key"), "key -1")
 
 
 class Resize(ProbeCase):
@@ -482,6 +502,7 @@ class Titles(ProbeCase):
     def test_decoder_title_in_cmdline_and_ps(self):
         probe = self.start(extra=("--filler", "an argument to make room"))
         self.assertIn(b"--filler", self.cmdline(probe))
+        self.assertEqual(probe.send("names"), "names korvad " + PROBE)
         probe.do("title-decoder")
         self.assertEqual(self.cmdline(probe).rstrip(b"\0"), b"korvad ACARS decoder")
         ps = subprocess.run(["ps", "-o", "args=", "-p", str(probe.proc.pid)],
@@ -497,6 +518,7 @@ class Titles(ProbeCase):
         self.assertEqual(set(shown[7:]), {ord("x")})
         self.assertEqual(probe.send("getenv KORVAD_PROBE_MARK"), "env still-here")
         self.assertEqual(probe.send("getenv TERM"), "env " + TERMINAL_NAME)
+        self.assertEqual(probe.send("names"), "names korvad " + PROBE)  # copies, not the area
 
 
 class Daemon(ProbeCase):

@@ -43,15 +43,14 @@ TEST(VisibleForm, ControlAndHighBytesNeverReachTheTerminalRaw) {
 }
 
 class RecordedScreen : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { screen.recorder = &records; }
     Screen screen;
     std::vector<PrintRecord> records;
 };
 
 TEST_F(RecordedScreen, RecordsEveryPrintWithoutATerminal) {
-    screen_print(screen, Window::kStatus, 0, 1, 1, 4, false, false, "Good: %ld, Upl: %ld", 12L,
-                 3L);
+    screen_print(screen, Window::kStatus, 0, 1, 1, 4, false, false, "Good: %ld, Upl: %ld", 12L, 3L);
     screen_print(screen, Window::kMessage, 0, 2, 0, 16, true, true, "%s", "\nA\nB\n");
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].window, Window::kStatus);
@@ -121,7 +120,7 @@ TEST_F(RecordedScreen, WithoutCursesEveryRoutineIsHarmless) {
 }
 
 class DaemonScreen : public RecordedScreen {
-protected:
+  protected:
     void SetUp() override {
         RecordedScreen::SetUp();
         screen.daemon = true;
@@ -230,7 +229,7 @@ TEST(ProcessTitle, LongTitleIsCutAndNothingBeyondTheAreaChanges) {
     ProcessTitle title = measure_title_area(2, area.argv, area.envp);
     process_title_set(title, "%s ACARS decoder", "korvad");
     // 12 area bytes, usable 9 with the NUL: 8 title characters, the rest zero.
-    const char expected[24] = {'k', 'o', 'r', 'v', 'a', 'd', ' ', 'A', 0, 0, 0, 0,
+    const char expected[24] = {'k', 'o', 'r', 'v', 'a', 'd', ' ', 'A', 0,   0,   0,   0,
                                'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G'};
     EXPECT_EQ(std::memcmp(area.bytes, expected, sizeof expected), 0);
     EXPECT_EQ(area.argv[1], nullptr);
@@ -241,7 +240,7 @@ TEST(ProcessTitle, ShortTitleZeroesTheOldStrings) {
     FakeArea area;
     ProcessTitle title = measure_title_area(2, area.argv, area.envp);
     process_title_set(title, "%s", "ko");
-    const char expected[24] = {'k', 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    const char expected[24] = {'k', 'o', 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
                                'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G', 'G'};
     EXPECT_EQ(std::memcmp(area.bytes, expected, sizeof expected), 0);
 }
