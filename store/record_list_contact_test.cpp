@@ -1,0 +1,272 @@
+#include "store/record_list_contact.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace korvad {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "contact_list_XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        path_ = pattern;
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const char* name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool load_from(ContactList& list, const Bytes& bytes) {
+    std::FILE* in = fmemopen(const_cast<unsigned char*>(bytes.data()), bytes.size(), "rb");
+    if (in == nullptr) return false;
+    bool ok = list.load(in);
+    std::fclose(in);
+    return ok;
+}
+
+Bytes stored(const ContactList& list) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    EXPECT_TRUE(list.store(out));
+    std::fclose(out);
+    Bytes bytes(buffer, buffer + size);
+    std::free(buffer);
+    return bytes;
+}
+
+std::unique_ptr<Message> contact(std::int32_t day, std::int32_t month, std::int32_t year,
+                                 const char* registration, const char* flight_id, std::int32_t time = 0) {
+    auto message = make_message();
+    message->day = day;
+    message->month = month;
+    message->year = year;
+    message->time = time;
+    set_field(message->registration, registration);
+    set_field(message->flight_id, flight_id);
+    return message;
+}
+
+// Two entries of "korvad.db", in date order, written out from the item table.
+const Bytes kCollection = {
+    0x02, 0x00, 0x00, 0x00,  // count 2
+    0xe8, 0x03, 0x00, 0x00,  // limit 1000
+    0x64, 0x00, 0x00, 0x00,  // delta 100
+    0x00,                    // duplicates
+    // A squitter of N123456 on 13/11/2023.
+    0x60, 0x6a, 0x52, 0x65,                   // time 1699900000
+    0x0d, 0x00, 0x00, 0x00,                   // day 13
+    0x0b, 0x00, 0x00, 0x00,                   // month 11
+    0x7b, 0x00, 0x00, 0x00,                   // year 123
+    'X',                                      // mode
+    '_', 'd', 0x00,                           // label
+    0x00,                                     // block_id
+    'N', '1', '2', '3', '4', '5', '6', 0x00,  // registration
+    0x00, 0x00, 0x00, 0x00, 0x00,             // message_number
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // flight_id
+    0x00, 0x00, 0x00, 0x00,                   // text: none
+    0x00, 0x00, 0x00, 0x00,                   // aircraft_type: none
+    0x00, 0x00, 0x00, 0x00,                   // route: none
+    0x00, 0x00, 0x00, 0x00,                   // airline: none
+    // DABCD as LH1234 on 14/11/2023.
+    0x00, 0xf1, 0x53, 0x65,                   // time 1700000000
+    0x0e, 0x00, 0x00, 0x00,                   // day 14
+    0x0b, 0x00, 0x00, 0x00,                   // month 11
+    0x7b, 0x00, 0x00, 0x00,                   // year 123
+    '2',                                      // mode
+    'H', '1', 0x00,                           // label
+    '5',                                      // block_id
+    'D', 'A', 'B', 'C', 'D', 0x00, 0x00, 0x00,  // registration, zero-filled
+    'M', '1', '2', 'A', 0x00,                 // message_number
+    'L', 'H', '1', '2', '3', '4', 0x00,       // flight_id
+    0x05, 0x00, 0x00, 0x00, 'H', 'E', 'L', 'L', 'O',  // text
+    0x00, 0x00, 0x00, 0x00,                   // aircraft_type: none
+    0x09, 0x00, 0x00, 0x00, 'F', 'r', 'a', 'n', 'k', 'f', 'u', 'r', 't',  // route
+    0x00, 0x00, 0x00, 0x00,                   // airline: "" is written as none
+};
+
+TEST(ContactListFile, CollectionHasTheDocumentedBytes) {
+    ContactList list = make_contact_list(1000, 100);
+
+    auto later = contact(14, 11, 123, "", "LH1234", 1700000000);
+    // Stale bytes behind the registration's terminator must not reach the file.
+    std::memcpy(later->registration, "DABCDXYZ", 8);
+    later->registration[5] = '\0';
+    later->mode = '2';
+    set_field(later->label, "H1");
+    later->block_id = '5';
+    set_field(later->message_number, "M12A");
+    later->text = "HELLO";
+    later->route = "Frankfurt";
+    later->airline = "";
+    ASSERT_EQ(list.insert_unique(later), ContactList::kInserted);
+
+    auto earlier = contact(13, 11, 123, "N123456", "", 1699900000);
+    earlier->mode = 'X';
+    set_field(earlier->label, "_d");
+    ASSERT_EQ(list.insert_unique(earlier), ContactList::kInserted);
+
+    TempDir dir;
+    ASSERT_TRUE(save_collection(list, dir.file("korvad.db")));
+    EXPECT_EQ(read_file(dir.file("korvad.db")), kCollection);
+}
+
+TEST(ContactListFile, CollectionReadsBackFromHandWrittenBytes) {
+    TempDir dir;
+    write_file(dir.file("korvad.db"), kCollection);
+    ContactList list = make_contact_list(1000, 100);
+    ASSERT_EQ(load_collection(list, dir.file("korvad.db")), LoadResult::loaded);
+    ASSERT_EQ(list.count(), 2);
+
+    const Message& squitter = *list.at(0);
+    EXPECT_EQ(squitter.time, 1699900000);
+    EXPECT_EQ(squitter.day, 13);
+    EXPECT_EQ(squitter.mode, 'X');
+    EXPECT_STREQ(squitter.label, "_d");
+    EXPECT_EQ(squitter.block_id, '\0');
+    EXPECT_STREQ(squitter.registration, "N123456");
+    EXPECT_STREQ(squitter.message_number, "");
+    EXPECT_STREQ(squitter.flight_id, "");
+    EXPECT_FALSE(squitter.text || squitter.aircraft_type || squitter.route || squitter.airline);
+
+    const Message& message = *list.at(1);
+    EXPECT_EQ(message.time, 1700000000);
+    EXPECT_EQ(message.day, 14);
+    EXPECT_EQ(message.month, 11);
+    EXPECT_EQ(message.year, 123);
+    EXPECT_EQ(message.mode, '2');
+    EXPECT_STREQ(message.label, "H1");
+    EXPECT_EQ(message.block_id, '5');
+    EXPECT_STREQ(message.registration, "DABCD");
+    EXPECT_STREQ(message.message_number, "M12A");
+    EXPECT_STREQ(message.flight_id, "LH1234");
+    EXPECT_EQ(message.text, "HELLO");
+    EXPECT_FALSE(message.aircraft_type.has_value());
+    EXPECT_EQ(message.route, "Frankfurt");
+    EXPECT_FALSE(message.airline.has_value());
+}
+
+TEST(ContactListFile, DefaultPathIsKorvadDbInTheWorkingFolder) {
+    TempDir dir;
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    ContactList list = make_contact_list(1000, 100);
+    ASSERT_TRUE(load_from(list, kCollection));
+    bool saved = save_collection(list);
+    ContactList back = make_contact_list(10, 10);
+    LoadResult loaded = load_collection(back);
+    std::filesystem::current_path(previous);
+
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(read_file(dir.file("korvad.db")), kCollection);
+    EXPECT_EQ(loaded, LoadResult::loaded);
+    EXPECT_EQ(back.count(), 2);
+}
+
+TEST(ContactListFile, UnterminatedFixedFieldsAreCutToTheirWidth) {
+    Bytes file(kCollection.begin(), kCollection.begin() + 13 + 41 + 16);  // first item only
+    file[0] = 1;
+    std::memset(&file[13 + 17], 'L', 3);   // label
+    std::memset(&file[13 + 21], 'R', 8);   // registration
+    std::memset(&file[13 + 29], 'M', 5);   // message_number
+    std::memset(&file[13 + 34], 'F', 7);   // flight_id
+    ContactList list = make_contact_list(10, 10);
+    ASSERT_TRUE(load_from(list, file));
+    EXPECT_STREQ(list.at(0)->label, "LL");
+    EXPECT_STREQ(list.at(0)->registration, "RRRRRRR");
+    EXPECT_STREQ(list.at(0)->message_number, "MMMM");
+    EXPECT_STREQ(list.at(0)->flight_id, "FFFFFF");
+}
+
+TEST(ContactListFile, EveryTruncationIsRefusedAndChangesNothing) {
+    ContactList list = make_contact_list(5, 5);
+    auto kept = contact(1, 2, 100, "GABCD", "BA0001");
+    kept->text = "kept";
+    ASSERT_TRUE(list.add(kept));
+    const Bytes before = stored(list);
+    for (std::size_t length = 0; length < kCollection.size(); ++length) {
+        Bytes cut(kCollection.begin(), kCollection.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_FALSE(load_from(list, cut)) << "cut at " << length;
+        ASSERT_EQ(stored(list), before) << "cut at " << length;
+    }
+}
+
+// --- Orders -------------------------------------------------------------
+
+TEST(ContactListOrder, DateOrderIsYearMonthDayRegistrationFlightButNotTime) {
+    ContactList list = make_contact_list(10, 10);
+    std::unique_ptr<Message> records[] = {
+        contact(1, 1, 124, "A", "X"),     // next year, earliest month and day
+        contact(31, 12, 123, "Z", "X"),   // last day of the earlier year
+        contact(2, 12, 123, "Z", "X"),
+        contact(2, 12, 123, "B", "Y"),
+        contact(2, 12, 123, "B", "X"),
+        contact(9, 11, 123, "B", "X"),
+    };
+    for (auto& record : records) ASSERT_TRUE(list.add(record));
+    std::vector<std::string> order;
+    for (const auto& entry : list.entries()) {
+        order.push_back(std::to_string(entry->year) + "/" + std::to_string(entry->month) + "/" +
+                        std::to_string(entry->day) + " " + entry->registration + " " + entry->flight_id);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"123/11/9 B X", "123/12/2 B X", "123/12/2 B Y",
+                                               "123/12/2 Z X", "123/12/31 Z X", "124/1/1 A X"}));
+
+    // Same day, aircraft and flight at another time: the entry already there.
+    auto repeat = contact(2, 12, 123, "B", "Y", 999);
+    EXPECT_EQ(list.insert_unique(repeat), 2);
+    // Another flight id, or the next day: a new entry.
+    auto other_flight = contact(2, 12, 123, "B", "Z");
+    EXPECT_EQ(list.insert_unique(other_flight), ContactList::kInserted);
+    auto next_day = contact(3, 12, 123, "B", "Y");
+    EXPECT_EQ(list.insert_unique(next_day), ContactList::kInserted);
+    EXPECT_EQ(list.count(), 8);
+}
+
+int registration_order(const Message& a, const Message& b) {
+    return std::strcmp(a.registration, b.registration);
+}
+
+TEST(ContactListOrder, SwitchingToRegistrationOrderAndBackKeepsLookupsWorking) {
+    ContactList list = make_contact_list(10, 10);
+    for (int day = 1; day <= 20; ++day) {
+        auto record = contact(day, 5, 123, day % 3 == 0 ? "DAAAA" : "GZZZZ", "F1");
+        ASSERT_TRUE(list.add(record));
+    }
+    {
+        ScopedOrder<Message> by_registration(list, &registration_order);
+        SearchResult found = list.search(*contact(0, 0, 0, "GZZZZ", ""));
+        ASSERT_TRUE(found.found);
+        EXPECT_EQ(found.index, 6);  // six DAAAA entries (days 3, 6, .., 18) come first
+    }
+    EXPECT_TRUE(list.is_ordered());
+    auto again = contact(7, 5, 123, "GZZZZ", "F1");
+    EXPECT_EQ(list.insert_unique(again), 6);
+}
+
+}  // namespace
+}  // namespace korvad
