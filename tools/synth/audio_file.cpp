@@ -48,7 +48,9 @@ sf_count_t vio_write(const void* ptr, sf_count_t count, void* user) {
         std::fwrite(ptr, 1, static_cast<std::size_t>(count), static_cast<std::FILE*>(user)));
 }
 
-sf_count_t vio_tell(void* user) { return std::ftell(static_cast<std::FILE*>(user)); }
+sf_count_t vio_tell(void* user) {
+    return std::ftell(static_cast<std::FILE*>(user));
+}
 
 bool write_wav(std::FILE* f, const std::vector<std::uint8_t>& samples, int sample_rate,
                std::string& error) {

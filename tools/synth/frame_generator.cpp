@@ -19,9 +19,15 @@ std::string_view pick(Random& r, const std::array<std::string_view, N>& items) {
     return items[r.below(N)];
 }
 
-char letter(Random& r) { return static_cast<char>('A' + r.below(26)); }
-char digit(Random& r) { return static_cast<char>('0' + r.below(10)); }
-char lower(Random& r) { return static_cast<char>('a' + r.below(26)); }
+char letter(Random& r) {
+    return static_cast<char>('A' + r.below(26));
+}
+char digit(Random& r) {
+    return static_cast<char>('0' + r.below(10));
+}
+char lower(Random& r) {
+    return static_cast<char>('a' + r.below(26));
+}
 
 std::string letters(Random& r, int n) {
     std::string s;
@@ -55,22 +61,43 @@ std::string registration(Random& r) {
             reg += letters(r, std::min(more_letters, 6 - static_cast<int>(reg.size())));
             break;
         }
-        case 3: reg = "G-"; reg += letters(r, 4); break;
-        case 4: reg = "D-A"; reg += letters(r, 3); break;
-        case 5: reg = "F-G"; reg += letters(r, 3); break;
-        case 6: reg = "EI-"; reg += letters(r, 3); break;
+        case 3:
+            reg = "G-";
+            reg += letters(r, 4);
+            break;
+        case 4:
+            reg = "D-A";
+            reg += letters(r, 3);
+            break;
+        case 5:
+            reg = "F-G";
+            reg += letters(r, 3);
+            break;
+        case 6:
+            reg = "EI-";
+            reg += letters(r, 3);
+            break;
         case 7:
             reg = r.chance(0.5) ? "C-F" : "C-G";
             reg += letters(r, 3);
             break;
-        case 8: reg = "VH-"; reg += letters(r, 3); break;
+        case 8:
+            reg = "VH-";
+            reg += letters(r, 3);
+            break;
         case 9:
             reg = "JA";
             reg += digits(r, 3);
             reg += letter(r);
             break;
-        case 10: reg = "9V-S"; reg += letters(r, 2); break;
-        default: reg = "B-"; reg += digits(r, 4); break;
+        case 10:
+            reg = "9V-S";
+            reg += letters(r, 2);
+            break;
+        default:
+            reg = "B-";
+            reg += digits(r, 4);
+            break;
     }
     return std::string(7 - reg.size(), '.') + reg;
 }
@@ -80,8 +107,8 @@ constexpr std::array<std::string_view, 30> kAirlines = {
     "CX", "JL", "NH", "AC", "EK", "QR", "TK", "U2", "FR", "WN", "B6", "AS", "5X", "FX", "OS"};
 
 constexpr std::array<std::string_view, 16> kAirports = {
-    "EGLL", "EGKK", "EDDF", "LFPG", "EHAM", "EIDW", "KJFK", "KBOS", "KORD", "KLAX",
-    "CYYZ", "YSSY", "RJTT", "WSSS", "LSZH", "OMDB"};
+    "EGLL", "EGKK", "EDDF", "LFPG", "EHAM", "EIDW", "KJFK", "KBOS",
+    "KORD", "KLAX", "CYYZ", "YSSY", "RJTT", "WSSS", "LSZH", "OMDB"};
 
 std::string flight_id(Random& r) {
     std::string id(pick(r, kAirlines));
@@ -117,28 +144,35 @@ std::string position(Random& r) {
     return format_text("N%02d%03d%c%03d%03d", v[0], v[1], v[2] ? 'W' : 'E', v[3], v[4]);
 }
 
-std::string airport(Random& r) { return std::string(pick(r, kAirports)); }
+std::string airport(Random& r) {
+    return std::string(pick(r, kAirports));
+}
 
 std::string fragment(Random& r) {
     switch (r.below(16)) {
-        case 0: return "POS" + position(r);
+        case 0:
+            return "POS" + position(r);
         case 1: {
             const auto v = draw(r, Range{0, 23}, Range{0, 59});
             return format_text("ETA %02d%02d", v[0], v[1]);
         }
-        case 2: return format_text("FL%03d", r.between(10, 41) * 10);
+        case 2:
+            return format_text("FL%03d", r.between(10, 41) * 10);
         case 3: {
             const auto v = draw(r, Range{0, 35}, Range{2, 160});
             return format_text("WIND %03d/%03d", v[0] * 10, v[1]);
         }
-        case 4: return format_text("TEMP M%02d", r.between(0, 65));
-        case 5: return format_text("FOB %05d", r.between(1500, 95000));
-        case 6: return "/" + airport(r) + ".TI2/";
+        case 4:
+            return format_text("TEMP M%02d", r.between(0, 65));
+        case 5:
+            return format_text("FOB %05d", r.between(1500, 95000));
+        case 6:
+            return "/" + airport(r) + ".TI2/";
         case 7: {
             const std::string station = airport(r);
-            const auto v = draw(r, Range{1, 28}, Range{0, 23}, Range{0, 59}, Range{0, 35},
-                                Range{2, 30}, Range{10, 50}, Range{5, 30}, Range{0, 5},
-                                Range{990, 1035});
+            const auto v =
+                draw(r, Range{1, 28}, Range{0, 23}, Range{0, 59}, Range{0, 35}, Range{2, 30},
+                     Range{10, 50}, Range{5, 30}, Range{0, 5}, Range{990, 1035});
             return format_text("METAR %s %02d%02d%02dZ %03d%02dKT 9999 FEW0%02d %02d/%02d Q%04d",
                                station.c_str(), v[0], v[1], v[2], v[3] * 10, v[4], v[5], v[6],
                                v[6] - v[7], v[8]);
@@ -163,8 +197,10 @@ std::string fragment(Random& r) {
             const auto v = draw(r, Range{20, 380}, Range{4, 18});
             return format_text("PAX %d CREW %d", v[0], v[1]);
         }
-        case 13: return "REQ " + airport(r) + " WX";
-        case 14: return r.chance(0.5) ? "thanks, see you at the gate" : "ok, copy that";
+        case 13:
+            return "REQ " + airport(r) + " WX";
+        case 14:
+            return r.chance(0.5) ? "thanks, see you at the gate" : "ok, copy that";
         default: {  // any printable characters
             std::string s;
             const int n = r.between(1, 24);
@@ -199,7 +235,8 @@ Frame downlink(Random& r) {
     f.kind = FrameKind::downlink;
     f.mode = r.chance(0.8) ? '2' : letter(r);  // category A, or B with a station letter
     f.registration = registration(r);
-    f.ack = r.chance(0.8) ? static_cast<char>(kNak) : letter(r);  // or the uplink block acknowledged
+    f.ack =
+        r.chance(0.8) ? static_cast<char>(kNak) : letter(r);  // or the uplink block acknowledged
     f.block_id = digit(r);
     f.sequence = sequence_number(r);
     f.flight = flight_id(r);
@@ -230,10 +267,11 @@ Frame uplink(Random& r) {
     f.kind = FrameKind::uplink;
     f.mode = r.chance(0.8) ? '2' : lower(r);
     f.registration = registration(r);
-    f.ack = r.chance(0.6) ? static_cast<char>(kNak) : digit(r);  // or the downlink block acknowledged
+    f.ack =
+        r.chance(0.6) ? static_cast<char>(kNak) : digit(r);  // or the downlink block acknowledged
     f.block_id = letter(r);
-    static constexpr std::array<std::string_view, 7> kLabels = {"_d", "_d", "H1", "RA", "C1",
-                                                                "10", "80"};
+    static constexpr std::array<std::string_view, 7> kLabels = {"_d", "_d", "H1", "RA",
+                                                                "C1", "10", "80"};
     f.label = std::string(pick(r, kLabels));
     if (f.label != "_d") f.text = free_text(r, text_length(r));
     f.end = r.chance(0.1) ? BlockEnd::etb : BlockEnd::etx;

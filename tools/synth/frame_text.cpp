@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::size_t kShownChars = 24;  // of a faulty token quoted in an error
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // A token from the file as it may appear in an error message: escaped, cut.
 std::string shown(std::string_view token) {
@@ -50,10 +52,18 @@ bool unescape(std::string_view in, std::string& out, std::string& error) {
         }
         const char e = in[++i];
         switch (e) {
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case '\\': out += '\\'; break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '\\':
+                out += '\\';
+                break;
             case 'x': {
                 const int hi = i + 1 < in.size() ? hex_digit(in[i + 1]) : -1;
                 const int lo = i + 2 < in.size() ? hex_digit(in[i + 2]) : -1;
@@ -115,7 +125,8 @@ bool parse_line(std::string_view line, Frame& frame, std::string& error) {
     } else if (kind == "squitter") {
         frame.kind = FrameKind::squitter;
     } else {
-        error = format_text("unknown kind '%s' (downlink, uplink or squitter)", shown(kind).c_str());
+        error =
+            format_text("unknown kind '%s' (downlink, uplink or squitter)", shown(kind).c_str());
         return false;
     }
 
@@ -182,15 +193,13 @@ bool parse_line(std::string_view line, Frame& frame, std::string& error) {
                                                                          : 0;
     for (std::size_t r = 0; r < required_count; ++r) {
         if (!seen[required[r]]) {
-            error = format_text("a%s %s needs %s=",
-                                frame.kind == FrameKind::uplink ? "n" : "",
+            error = format_text("a%s %s needs %s=", frame.kind == FrameKind::uplink ? "n" : "",
                                 std::string(kind).c_str(),
                                 std::string(kFieldNames[required[r]]).c_str());
             return false;
         }
     }
-    if (!single(kMode, frame.mode) || !single(kAck, frame.ack) ||
-        !single(kBlock, frame.block_id)) {
+    if (!single(kMode, frame.mode) || !single(kAck, frame.ack) || !single(kBlock, frame.block_id)) {
         return false;
     }
     if (seen[kReg]) frame.registration = value[kReg];
@@ -250,9 +259,15 @@ ParsedFrames parse_frame_lines(std::string_view text) {
 std::string format_frame_line(const Frame& frame) {
     std::string out;
     switch (frame.kind) {
-        case FrameKind::downlink: out = "downlink"; break;
-        case FrameKind::uplink: out = "uplink"; break;
-        case FrameKind::squitter: out = "squitter"; break;
+        case FrameKind::downlink:
+            out = "downlink";
+            break;
+        case FrameKind::uplink:
+            out = "uplink";
+            break;
+        case FrameKind::squitter:
+            out = "squitter";
+            break;
     }
     auto field = [&out](const char* key, std::string_view value) {
         out += ' ';

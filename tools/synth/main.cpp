@@ -131,8 +131,8 @@ bool parse_double(const char* option, const char* text, double lo, double hi, do
     errno = 0;
     const double v = std::strtod(text, &end);
     if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v < lo || v > hi) {
-        print_to(stderr, "korvad-synth: %s: '%s' is not a number from %g to %g\n", option, text,
-                 lo, hi);
+        print_to(stderr, "korvad-synth: %s: '%s' is not a number from %g to %g\n", option, text, lo,
+                 hi);
         return false;
     }
     out = v;
@@ -145,8 +145,8 @@ bool parse_integer(const char* option, const char* text, long long lo, long long
     errno = 0;
     const long long v = std::strtoll(text, &end, 10);
     if (end == text || *end != '\0' || errno != 0 || v < lo || v > hi) {
-        print_to(stderr, "korvad-synth: %s: '%s' is not a whole number from %lld to %lld\n",
-                 option, text, lo, hi);
+        print_to(stderr, "korvad-synth: %s: '%s' is not a whole number from %lld to %lld\n", option,
+                 text, lo, hi);
         return false;
     }
     out = v;
@@ -167,8 +167,22 @@ bool parse_seed(const char* text, std::uint64_t& out) {
 }
 
 enum OptionId {
-    kOptRate = 1000, kOptPrekey, kOptLevel, kOptSnr, kOptBandpass, kOptHum, kOptDc, kOptPpm,
-    kOptGap, kOptLead, kOptScatter, kOptSeed, kOptRandom, kOptList, kOptFormat, kOptHelpFormat,
+    kOptRate = 1000,
+    kOptPrekey,
+    kOptLevel,
+    kOptSnr,
+    kOptBandpass,
+    kOptHum,
+    kOptDc,
+    kOptPpm,
+    kOptGap,
+    kOptLead,
+    kOptScatter,
+    kOptSeed,
+    kOptRandom,
+    kOptList,
+    kOptFormat,
+    kOptHelpFormat,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -209,28 +223,44 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                 ok = parse_integer("--prekey", optarg, 0, kMaxPrekeyBits, n);
                 cl.synth.prekey_bits = static_cast<int>(n);
                 break;
-            case kOptLevel: ok = parse_double("--level", optarg, 0.0, 4.0, cl.synth.level); break;
+            case kOptLevel:
+                ok = parse_double("--level", optarg, 0.0, 4.0, cl.synth.level);
+                break;
             case kOptSnr:
                 ok = parse_double("--snr", optarg, -30.0, 100.0, d);
                 cl.synth.snr_db = d;
                 break;
-            case kOptBandpass: cl.synth.band_pass = true; break;
-            case kOptHum: ok = parse_double("--hum", optarg, 0.0, 1.0, cl.synth.hum); break;
-            case kOptDc: ok = parse_double("--dc", optarg, -1.0, 1.0, cl.synth.dc_offset); break;
+            case kOptBandpass:
+                cl.synth.band_pass = true;
+                break;
+            case kOptHum:
+                ok = parse_double("--hum", optarg, 0.0, 1.0, cl.synth.hum);
+                break;
+            case kOptDc:
+                ok = parse_double("--dc", optarg, -1.0, 1.0, cl.synth.dc_offset);
+                break;
             case kOptPpm:
                 ok = parse_double("--ppm", optarg, -kMaxClockPpm, kMaxClockPpm, cl.synth.clock_ppm);
                 break;
-            case kOptGap: ok = parse_double("--gap", optarg, 0.0, 3600e3, cl.gap_ms); break;
-            case kOptLead: ok = parse_double("--lead", optarg, 0.0, 3600e3, cl.lead_ms); break;
+            case kOptGap:
+                ok = parse_double("--gap", optarg, 0.0, 3600e3, cl.gap_ms);
+                break;
+            case kOptLead:
+                ok = parse_double("--lead", optarg, 0.0, 3600e3, cl.lead_ms);
+                break;
             case kOptScatter:
                 ok = parse_double("--scatter", optarg, 0.001, 3600.0 * 4, cl.scatter_seconds);
                 break;
-            case kOptSeed: ok = parse_seed(optarg, cl.synth.seed); break;
+            case kOptSeed:
+                ok = parse_seed(optarg, cl.synth.seed);
+                break;
             case kOptRandom:
                 ok = parse_integer("--random", optarg, 1, kMaxRandomFrames, n);
                 cl.random_count = static_cast<int>(n);
                 break;
-            case kOptList: cl.list_path = optarg; break;
+            case kOptList:
+                cl.list_path = optarg;
+                break;
             case kOptFormat:
                 if (std::string(optarg) == "raw") {
                     cl.format = AudioFormat::raw;
@@ -242,9 +272,15 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                     ok = false;
                 }
                 break;
-            case 'q': cl.quiet = true; break;
-            case 'h': std::fputs(kUsage, stdout); return 0;
-            case kOptHelpFormat: std::fputs(kFormatHelp, stdout); return 0;
+            case 'q':
+                cl.quiet = true;
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 0;
+            case kOptHelpFormat:
+                std::fputs(kFormatHelp, stdout);
+                return 0;
             case ':':
                 print_to(stderr, "korvad-synth: %s needs a value (see --help)\n", argv[optind - 1]);
                 return kExitUsage;
@@ -332,8 +368,8 @@ int run(const CommandLine& cl) {
         if (!read_frames_file(cl.frames_path, text)) return kExitFailure;
         const ParsedFrames parsed = parse_frame_lines(text);
         if (!parsed.ok()) {
-            print_to(stderr, "korvad-synth: %s:%d: %s\n", cl.frames_path.c_str(),
-                     parsed.error_line, parsed.error.c_str());
+            print_to(stderr, "korvad-synth: %s:%d: %s\n", cl.frames_path.c_str(), parsed.error_line,
+                     parsed.error.c_str());
             return kExitFailure;
         }
         frames = parsed.frames;
@@ -372,18 +408,15 @@ int run(const CommandLine& cl) {
         print_to(stderr, "korvad-synth: %s\n", error.c_str());
         return kExitFailure;
     }
-    if (!write_audio(cl.output_path, *cl.format, recording.samples, cl.synth.sample_rate,
-                     error)) {
+    if (!write_audio(cl.output_path, *cl.format, recording.samples, cl.synth.sample_rate, error)) {
         print_to(stderr, "korvad-synth: %s\n", error.c_str());
         return kExitFailure;
     }
     if (!cl.list_path.empty()) {
-        const bool listed =
-            cl.list_path == "-"
-                ? write_list(stdout, cl, frames, recording)
-                : save_atomically(cl.list_path, [&](std::FILE* f) {
-                      return write_list(f, cl, frames, recording);
-                  });
+        const bool listed = cl.list_path == "-" ? write_list(stdout, cl, frames, recording)
+                                                : save_atomically(cl.list_path, [&](std::FILE* f) {
+                                                      return write_list(f, cl, frames, recording);
+                                                  });
         if (!listed) {
             print_to(stderr, "korvad-synth: cannot write the list %s\n", cl.list_path.c_str());
             return kExitFailure;

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 
 namespace korvad::synth {
 
@@ -17,7 +18,7 @@ inline std::uint64_t splitmix64(std::uint64_t& state) {
 }
 
 class Random {
-public:
+  public:
     // stream tells apart the independent sequences drawn from one seed (noise,
     // placement, frame generation), so one does not shift when another changes.
     explicit Random(std::uint64_t seed, std::uint64_t stream = 0) {
@@ -70,13 +71,13 @@ public:
         } while (u1 <= 0.0);
         const double u2 = uniform();
         const double r = std::sqrt(-2.0 * std::log(u1));
-        const double a = 2.0 * M_PI * u2;
+        const double a = 2.0 * std::numbers::pi * u2;
         spare_ = r * std::sin(a);
         has_spare_ = true;
         return r * std::cos(a);
     }
 
-private:
+  private:
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
     std::uint64_t state_[4];

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <numbers>
 
 #include "common/format.h"
 #include "tools/synth/random.h"
@@ -15,8 +16,7 @@
 namespace korvad::synth {
 namespace {
 
-constexpr std::uint8_t kSyn = 0x16, kSoh = 0x01, kStx = 0x02, kEtx = 0x03, kEtb = 0x17,
-                       kDel = 0x7F;
+constexpr std::uint8_t kSyn = 0x16, kSoh = 0x01, kStx = 0x02, kEtx = 0x03, kEtb = 0x17, kDel = 0x7F;
 constexpr int kRegistrationChars = 7;
 
 // Independent random sequences drawn from one seed.
@@ -25,7 +25,9 @@ constexpr std::uint64_t kPlacementStream = 2;
 
 constexpr std::int64_t kChunkSamples = 65536;
 
-bool is_7bit(char c) { return static_cast<unsigned char>(c) <= 0x7F; }
+bool is_7bit(char c) {
+    return static_cast<unsigned char>(c) <= 0x7F;
+}
 
 std::string check_chars(const std::string& value, const char* field) {
     for (std::size_t i = 0; i < value.size(); ++i) {
@@ -52,7 +54,9 @@ std::string check_length(const std::string& value, std::size_t length, const cha
     return check_chars(value, field);
 }
 
-std::uint8_t parity_byte(char c) { return with_odd_parity(static_cast<std::uint8_t>(c)); }
+std::uint8_t parity_byte(char c) {
+    return with_odd_parity(static_cast<std::uint8_t>(c));
+}
 
 struct FilterDeleter {
     void operator()(iirfilt_rrrf_s* f) const { iirfilt_rrrf_destroy(f); }
@@ -111,7 +115,8 @@ void add_block(const Keyed& k, double amplitude, double rate, std::int64_t first
         if (bit >= bit_count) break;
         const double tau = t - static_cast<double>(bit) * bit_time;
         const double tone_hz = k.full_cycle[bit] ? kBitRate : kBitRate / 2.0;  // 2400 or 1200
-        buffer[s - first] += amplitude * k.sign[bit] * std::sin(2.0 * M_PI * tone_hz * tau);
+        buffer[s - first] +=
+            amplitude * k.sign[bit] * std::sin(2.0 * std::numbers::pi * tone_hz * tau);
     }
 }
 
@@ -159,7 +164,8 @@ std::string check_frame(const Frame& frame) {
         }
     }
     if (frame.text.size() > kMaxTextChars) {
-        return format_text("text has %zu characters, at most %zu", frame.text.size(), kMaxTextChars);
+        return format_text("text has %zu characters, at most %zu", frame.text.size(),
+                           kMaxTextChars);
     }
     if (!(e = check_chars(frame.text, "text")).empty()) return e;
     for (std::size_t i = 0; i < frame.text.size(); ++i) {
@@ -256,8 +262,8 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
         return false;
     }
     if (total_samples < 0 || total_samples > kMaxSamples) {
-        error = format_text("a recording holds 0 to %lld samples",
-                            static_cast<long long>(kMaxSamples));
+        error =
+            format_text("a recording holds 0 to %lld samples", static_cast<long long>(kMaxSamples));
         return false;
     }
     const double rate = actual_rate(options);
@@ -281,8 +287,8 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
         blocks.push_back(key_block(frame_bits(frames[i], options.prekey_bits), p, rate));
         SentFrame sent;
         sent.start_sample = p.start;
-        sent.sync_sample = first_sample_at(p.start, p.sub_sample,
-                                           (options.prekey_bits + 8.0) / kBitRate, rate);
+        sent.sync_sample =
+            first_sample_at(p.start, p.sub_sample, (options.prekey_bits + 8.0) / kBitRate, rate);
         sent.end_sample = blocks.back().end;
         sent.bytes = frame_air_bytes(frames[i]);
         last_end = std::max(last_end, sent.end_sample);
@@ -290,8 +296,9 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
     }
     if (total_samples == 0) total_samples = last_end;
     if (last_end > total_samples) {
-        error = format_text("the blocks need %lld samples, the recording has %lld",
-                            static_cast<long long>(last_end), static_cast<long long>(total_samples));
+        error =
+            format_text("the blocks need %lld samples, the recording has %lld",
+                        static_cast<long long>(last_end), static_cast<long long>(total_samples));
         return false;
     }
     if (total_samples > kMaxSamples) {
@@ -308,19 +315,19 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
     if (options.snr_db) {
         const double signal_power = amplitude * amplitude / 2.0;
         const double in_band = signal_power / std::pow(10.0, *options.snr_db / 10.0);
-        const double whole = in_band * (options.sample_rate / 2.0) /
-                             (kNoiseBandHighHz - kNoiseBandLowHz);
+        const double whole =
+            in_band * (options.sample_rate / 2.0) / (kNoiseBandHighHz - kNoiseBandLowHz);
         noise_sigma = std::sqrt(whole);
     }
     Filter high_pass, low_pass;
     if (options.band_pass) {
         const float fs = static_cast<float>(options.sample_rate);
         high_pass.reset(iirfilt_rrrf_create_prototype(LIQUID_IIRDES_BUTTER, LIQUID_IIRDES_HIGHPASS,
-                                                      LIQUID_IIRDES_SOS, 2, 300.0f / fs, 0.0f,
-                                                      1.0f, 60.0f));
+                                                      LIQUID_IIRDES_SOS, 2, 300.0f / fs, 0.0f, 1.0f,
+                                                      60.0f));
         low_pass.reset(iirfilt_rrrf_create_prototype(LIQUID_IIRDES_BUTTER, LIQUID_IIRDES_LOWPASS,
-                                                     LIQUID_IIRDES_SOS, 4, 3000.0f / fs, 0.0f,
-                                                     1.0f, 60.0f));
+                                                     LIQUID_IIRDES_SOS, 4, 3000.0f / fs, 0.0f, 1.0f,
+                                                     60.0f));
         if (!high_pass || !low_pass) {
             error = "cannot design the band-pass filter";
             return false;
@@ -331,10 +338,9 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
     // Blocks by start, so each chunk renders only those that reach into it.
     std::vector<std::size_t> order(blocks.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&blocks](std::size_t a, std::size_t b) {
-                         return blocks[a].start < blocks[b].start;
-                     });
+    std::stable_sort(order.begin(), order.end(), [&blocks](std::size_t a, std::size_t b) {
+        return blocks[a].start < blocks[b].start;
+    });
     std::size_t next_block = 0;
     std::vector<std::size_t> active;
 
@@ -361,7 +367,8 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
             // Hum and DC offset come in at the sound card, after the scanner's filter.
             if (options.hum > 0.0) {
                 x += options.hum * kFullScale *
-                     std::sin(2.0 * M_PI * kHumHz * static_cast<double>(first + i) / rate);
+                     std::sin(2.0 * std::numbers::pi * kHumHz * static_cast<double>(first + i) /
+                              rate);
             }
             x += options.dc_offset * kFullScale;
             const double v = std::floor(128.0 + x + 0.5);
@@ -393,9 +400,9 @@ bool layout_sequential(const std::vector<Frame>& frames, const SynthOptions& opt
         if (layout.block_samples > 0) {
             const std::int64_t b = layout.block_samples;
             if (span + 2 * layout.margin > b) {
-                error = format_text("frame %zu: %lld samples with margins do not fit a block of %lld",
-                                    i + 1, static_cast<long long>(span),
-                                    static_cast<long long>(b));
+                error =
+                    format_text("frame %zu: %lld samples with margins do not fit a block of %lld",
+                                i + 1, static_cast<long long>(span), static_cast<long long>(b));
                 return false;
             }
             const std::int64_t offset = position - layout.block_origin;
@@ -439,9 +446,9 @@ bool layout_random(const std::vector<Frame>& frames, const SynthOptions& options
         if (needed > total_samples) break;
     }
     if (needed > total_samples) {
-        error = format_text("%zu frames do not fit into %lld samples with gaps of %lld",
-                            frames.size(), static_cast<long long>(total_samples),
-                            static_cast<long long>(min_gap));
+        error =
+            format_text("%zu frames do not fit into %lld samples with gaps of %lld", frames.size(),
+                        static_cast<long long>(total_samples), static_cast<long long>(min_gap));
         return false;
     }
     // The free room, cut at random points: the pieces between the points are
@@ -449,7 +456,8 @@ bool layout_random(const std::vector<Frame>& frames, const SynthOptions& options
     Random random(seed, kPlacementStream);
     const std::int64_t slack = total_samples - needed;
     std::vector<std::int64_t> cuts(frames.size());
-    for (auto& c : cuts) c = static_cast<std::int64_t>(random.below(static_cast<std::uint64_t>(slack) + 1));
+    for (auto& c : cuts)
+        c = static_cast<std::int64_t>(random.below(static_cast<std::uint64_t>(slack) + 1));
     std::sort(cuts.begin(), cuts.end());
     std::int64_t position = 0;
     std::int64_t used = 0;  // slack given out so far

@@ -39,18 +39,18 @@
 
 namespace korvad::synth {
 
-inline constexpr double kBitRate = 2400.0;          // bit/s
-inline constexpr double kFullScale = 127.0;         // sample steps from 128 to full scale
-inline constexpr int kDefaultSampleRate = 19500;    // samples per second
+inline constexpr double kBitRate = 2400.0;        // bit/s
+inline constexpr double kFullScale = 127.0;       // sample steps from 128 to full scale
+inline constexpr int kDefaultSampleRate = 19500;  // samples per second
 inline constexpr int kMinSampleRate = 8000;
 inline constexpr int kMaxSampleRate = 192000;
-inline constexpr int kDefaultPrekeyBits = 128;      // 53 ms of all-one bits
-inline constexpr int kMaxPrekeyBits = 24000;        // 10 s
-inline constexpr std::size_t kMaxTextChars = 3800;  // keeps a block under 4096 bytes on the air
-inline constexpr std::size_t kAcarsTextChars = 220; // what one ACARS block carries at most
+inline constexpr int kDefaultPrekeyBits = 128;       // 53 ms of all-one bits
+inline constexpr int kMaxPrekeyBits = 24000;         // 10 s
+inline constexpr std::size_t kMaxTextChars = 3800;   // keeps a block under 4096 bytes on the air
+inline constexpr std::size_t kAcarsTextChars = 220;  // what one ACARS block carries at most
 inline constexpr std::int64_t kMaxSamples = 500'000'000;
-inline constexpr double kMaxClockPpm = 50000.0;     // 5 %
-inline constexpr double kNoiseBandLowHz = 300.0;    // the band in which the SNR is measured
+inline constexpr double kMaxClockPpm = 50000.0;   // 5 %
+inline constexpr double kNoiseBandLowHz = 300.0;  // the band in which the SNR is measured
 inline constexpr double kNoiseBandHighHz = 3400.0;
 inline constexpr double kHumHz = 50.0;
 
@@ -63,13 +63,13 @@ enum class BlockEnd { etx, etb };
 struct Frame {
     FrameKind kind = FrameKind::downlink;
     char mode = '2';
-    std::string registration;  // up to 7 characters, sent right-aligned after leading '.'
+    std::string registration;            // up to 7 characters, sent right-aligned after leading '.'
     char ack = static_cast<char>(kNak);  // technical acknowledgement
-    std::string label;         // 2 characters
+    std::string label;                   // 2 characters
     char block_id = '0';
-    std::string sequence;      // 4 characters; downlinks only (empty otherwise)
-    std::string flight;        // 6 characters; downlinks only (empty otherwise)
-    std::string text;          // no ETX or ETB inside
+    std::string sequence;  // 4 characters; downlinks only (empty otherwise)
+    std::string flight;    // 6 characters; downlinks only (empty otherwise)
+    std::string text;      // no ETX or ETB inside
     BlockEnd end = BlockEnd::etx;
 
     bool operator==(const Frame&) const = default;
@@ -96,13 +96,13 @@ struct Frame {
 struct SynthOptions {
     int sample_rate = kDefaultSampleRate;  // nominal samples per second
     int prekey_bits = kDefaultPrekeyBits;  // all-one bits before '+'
-    double level = 0.5;       // peak amplitude of the MSK signal, fraction of full scale
-    double dc_offset = 0.0;   // fraction of full scale, added at the sound card
+    double level = 0.5;            // peak amplitude of the MSK signal, fraction of full scale
+    double dc_offset = 0.0;        // fraction of full scale, added at the sound card
     std::optional<double> snr_db;  // white Gaussian noise; none: no noise
-    bool band_pass = false;   // 300-3000 Hz like a scanner's audio, on signal + noise
-    double clock_ppm = 0.0;   // the sound card samples this much too fast (+) or slow (-)
-    double hum = 0.0;         // 50 Hz hum amplitude, fraction of full scale
-    std::uint64_t seed = 1;   // noise (and random placement) come from it alone
+    bool band_pass = false;        // 300-3000 Hz like a scanner's audio, on signal + noise
+    double clock_ppm = 0.0;        // the sound card samples this much too fast (+) or slow (-)
+    double hum = 0.0;              // 50 Hz hum amplitude, fraction of full scale
+    std::uint64_t seed = 1;        // noise (and random placement) come from it alone
 };
 
 // Empty when the options are usable, else what is wrong.
@@ -116,9 +116,9 @@ struct Placement {
 
 // What was sent, for comparing with what a receiver decoded.
 struct SentFrame {
-    std::int64_t start_sample = 0;  // first sample of the pre-key
-    std::int64_t sync_sample = 0;   // first sample of the '*' character
-    std::int64_t end_sample = 0;    // one past the last sample of the DEL
+    std::int64_t start_sample = 0;    // first sample of the pre-key
+    std::int64_t sync_sample = 0;     // first sample of the '*' character
+    std::int64_t end_sample = 0;      // one past the last sample of the DEL
     std::vector<std::uint8_t> bytes;  // frame_air_bytes: '*' .. DEL as collected
 };
 
@@ -138,9 +138,8 @@ struct Recording {
 // Returns false with a reason in error for a faulty frame, bad options, a
 // block outside the recording or a recording over kMaxSamples.
 [[nodiscard]] bool synthesize(const std::vector<Frame>& frames,
-                              const std::vector<Placement>& placements,
-                              std::int64_t total_samples, const SynthOptions& options,
-                              Recording& out, std::string& error);
+                              const std::vector<Placement>& placements, std::int64_t total_samples,
+                              const SynthOptions& options, Recording& out, std::string& error);
 
 // Blocks one after the other.
 struct SequentialLayout {
@@ -157,8 +156,8 @@ struct SequentialLayout {
 // Placements for the frames in order. Returns false (with error) for a faulty
 // frame or a block that cannot fit between two boundaries.
 [[nodiscard]] bool layout_sequential(const std::vector<Frame>& frames, const SynthOptions& options,
-                                     const SequentialLayout& layout,
-                                     std::vector<Placement>& out, std::string& error);
+                                     const SequentialLayout& layout, std::vector<Placement>& out,
+                                     std::string& error);
 
 // Random positions (and sub-sample offsets) within total_samples, in the order
 // of the frames, at least min_gap samples apart and from both ends. Drawn from

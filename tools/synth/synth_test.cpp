@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numbers>
 #include <set>
 
 #include "signal/frame.h"
@@ -107,7 +108,12 @@ TEST(SynthAirBytes, FaultyFramesAreRefusedWithAReason) {
         {[](Frame& f) { f.registration = "N123ABCD"; }, "at most 7"},
         {[](Frame& f) { f.sequence = "M01"; }, "sequence number must be 4"},
         {[](Frame& f) { f.flight = "BA01234"; }, "flight id must be 6"},
-        {[](Frame& f) { f.text = "A\x03" "B"; }, "ETX"},
+        {[](Frame& f) {
+             f.text =
+                 "A\x03"
+                 "B";
+         },
+         "ETX"},
         {[](Frame& f) { f.text = "A\x17"; }, "ETB"},
         {[](Frame& f) { f.text = "caf\xC3\xA9"; }, "not a 7-bit"},
         {[](Frame& f) { f.mode = static_cast<char>(0x80); }, "mode"},
@@ -136,17 +142,17 @@ TEST(SynthBlockCheck, StandardCheckValue) {
               0x2189);
 }
 
-// The receiver's bit-serial check over mode .. ETX/ETB and the BCS.
+// The receiver's bit-serial check over mode .. ETX/ETB and the two bytes after
+// it (bytes past the end read as 0); with no ETX/ETB, over everything.
 std::uint16_t receiver_check(const Bytes& air) {
     std::uint16_t crc = 0;
-    std::size_t i = 4;  // after '*' SYN SYN SOH
-    for (; i < air.size(); ++i) {
+    auto at = [&air](std::size_t i) -> std::uint8_t { return i < air.size() ? air[i] : 0; };
+    for (std::size_t i = 4; i < air.size(); ++i) {  // after '*' SYN SYN SOH
         crc = crc_feed(crc, air[i]);
         const std::uint8_t c = air[i] & 0x7F;
-        if (c == 0x03 || c == 0x17) break;
+        if (c == 0x03 || c == 0x17) return crc_feed(crc_feed(crc, at(i + 1)), at(i + 2));
     }
-    crc = crc_feed(crc, air[i + 1]);
-    return crc_feed(crc, air[i + 2]);
+    return crc;
 }
 
 TEST(SynthBlockCheck, ReceiverCheckPassesEveryFrameAndCatchesEverySingleBitFlip) {
@@ -229,8 +235,8 @@ TEST(SynthWaveform, CrossesZeroAtEveryBitEdgeAndMidwayThroughEach2400HzBit) {
     for (std::size_t i = 1; i < r.samples.size(); ++i) {
         steepest = std::max(steepest, std::abs(r.samples[i] - r.samples[i - 1]));
     }
-    EXPECT_LE(steepest, amplitude * 2 * M_PI * 2400 / 96000 + 1.0);
-    EXPECT_GE(steepest, amplitude * 2 * M_PI * 2400 / 96000 * 0.95);
+    EXPECT_LE(steepest, amplitude * 2 * std::numbers::pi * 2400 / 96000 + 1.0);
+    EXPECT_GE(steepest, amplitude * 2 * std::numbers::pi * 2400 / 96000 * 0.95);
 
     // Demodulated from the crossings alone (a gap of a whole bit is a changed
     // bit, two half-bit gaps a repeated one), the bytes from '*' on are those
@@ -277,8 +283,8 @@ TEST(SynthWaveform, LevelAndDcOffsetAreAsAsked) {
     const Recording r = render_one(small_downlink(), o, {2000, 0.0}, 12000);
     // Silence sits at 128 + 0.1 * 127 = 140.7, rounded.
     for (std::size_t i = 0; i < 2000; ++i) ASSERT_EQ(r.samples[i], 141) << i;
-    const auto [lo, hi] = std::minmax_element(r.samples.begin() + 2000,
-                                              r.samples.begin() + r.frames[0].end_sample);
+    const auto [lo, hi] =
+        std::minmax_element(r.samples.begin() + 2000, r.samples.begin() + r.frames[0].end_sample);
     EXPECT_NEAR((*hi + *lo) / 2.0, 140.7, 1.0);
     EXPECT_NEAR((*hi - *lo) / 2.0, 0.4 * 127, 1.0);
     EXPECT_EQ(r.samples.back(), 141);
@@ -365,8 +371,7 @@ TEST(SynthNoise, MeasuredSnrInThe300To3400HzBandIsTheOneAsked) {
             // the same 20 phases and rounds the same way.
             const double signal_power = std::pow(0.15 * 127, 2) / 2;
             const double share = band_share(noise, rate, 300, 3400);
-            const double measured =
-                10 * std::log10(signal_power / (mean_square(noise) * share));
+            const double measured = 10 * std::log10(signal_power / (mean_square(noise) * share));
             EXPECT_NEAR(measured, snr, 0.3) << rate << " Hz";
             // White up to half the sample rate: the band holds 3100 / (rate/2) of it.
             EXPECT_NEAR(share, 3100.0 / (rate / 2.0), 0.01) << rate << " Hz";
@@ -520,7 +525,8 @@ TEST(SynthFrameLines, ParsesKindsDefaultsEscapesCommentsAndCrLf) {
         "# traffic at the gate\r\n"
         "\n"
         "   \t\n"
-        "downlink mode=2 reg=.N123AB ack=NAK label=H1 block=4 seq=M01A flight=BA0123 text=OK\\r\\n\r\n"
+        "downlink mode=2 reg=.N123AB ack=NAK label=H1 block=4 seq=M01A flight=BA0123 "
+        "text=OK\\r\\n\r\n"
         "  uplink reg=G-EUPT label=_d block=B ack=3 mode=a end=ETB\n"
         "squitter text=02XAORDKORD1 two  spaces \\\\ \\t\\x7F\n"
         "uplink reg=\\x20.ABC label=\\x5Fd block=\\\\ ack=\\x15 text=\n";
@@ -633,7 +639,8 @@ TEST(SynthGenerator, VariedRealisticTrafficFromTheSeed) {
         EXPECT_EQ(f.registration[0], '.');
         if (f.kind == FrameKind::downlink) {
             EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(f.block_id)));
-            for (int i = 2; i < 6; ++i) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(f.flight[i])));
+            for (int i = 2; i < 6; ++i)
+                EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(f.flight[i])));
         } else if (f.kind == FrameKind::uplink) {
             EXPECT_TRUE(std::isupper(static_cast<unsigned char>(f.block_id)));
         }
@@ -685,7 +692,8 @@ TEST(SynthAudioFile, WavIsEightBitUnsignedMonoAndRawIsTheSamples) {
     EXPECT_EQ(le16(32), 1);      // bytes per sample
     EXPECT_EQ(le16(34), 8);      // bits per sample
     std::size_t chunk = 12;
-    while (chunk + 8 <= wav.size() && std::string(wav.begin() + chunk, wav.begin() + chunk + 4) != "data") {
+    while (chunk + 8 <= wav.size() &&
+           std::string(wav.begin() + chunk, wav.begin() + chunk + 4) != "data") {
         chunk += 8 + le32(chunk + 4);
     }
     ASSERT_LE(chunk + 8 + samples.size(), wav.size());
@@ -719,10 +727,9 @@ TEST(SynthCommandLine, RandomTrafficWithItsListAndClearErrors) {
     EXPECT_GT(read_file(dir.path + "/out.wav").size(), 19500u);
 
     // The list reads back as a frames file and gives the same audio.
-    ASSERT_EQ(run_tool("--seed 3 --snr 20 '" + dir.path + "/list.txt' '" + dir.path +
-                           "/again.wav'",
-                       err),
-              0);
+    ASSERT_EQ(
+        run_tool("--seed 3 --snr 20 '" + dir.path + "/list.txt' '" + dir.path + "/again.wav'", err),
+        0);
     EXPECT_EQ(read_file(dir.path + "/again.wav"), read_file(dir.path + "/out.wav"));
 
     std::FILE* f = std::fopen((dir.path + "/bad.txt").c_str(), "w");
