@@ -98,7 +98,7 @@ struct SynthOptions {
     int prekey_bits = kDefaultPrekeyBits;  // all-one bits before '+'
     double level = 0.5;            // peak amplitude of the MSK signal, fraction of full scale
     double dc_offset = 0.0;        // fraction of full scale, added at the sound card
-    std::optional<double> snr_db;  // white Gaussian noise; none: no noise
+    std::optional<double> snr_db;  // white Gaussian noise relative to level; none: no noise
     bool band_pass = false;        // 300-3000 Hz like a scanner's audio, on signal + noise
     double clock_ppm = 0.0;        // the sound card samples this much too fast (+) or slow (-)
     double hum = 0.0;              // 50 Hz hum amplitude, fraction of full scale
