@@ -156,14 +156,15 @@ void run_passes(Demodulator& d, std::uint8_t* buffer, const PassSink& sink) {
         int max_position = 0;
         ++pass;
         const int start = d.scan_position;
-        for (int set = 0; set < kThresholdSetCount && !d.table.frame_good; ++set) {
-            for (int n = 5; n >= 0; --n) {
+        bool good = false;
+        for (int set = 0; set < kThresholdSetCount && !good; ++set) {
+            for (int n = 5; n >= 0 && !good; --n) {
                 d.active = kThresholdSets[set];
                 d.scan_position = start;
                 d.table.frame_good = false;
                 scan(d, buffer, n);
                 if (d.scan_position > max_position) max_position = d.scan_position;
-                if (d.table.frame_good) break;
+                good = d.table.frame_good;
             }
         }
         if (d.table.message_pending) {
