@@ -8,7 +8,9 @@
 
 namespace korvad {
 
-void emit_bit(Demodulator& d, int bit) {
+namespace {
+
+inline __attribute__((always_inline)) void emit_bit_inline(Demodulator& d, int bit) {
     // Least-significant bit first: the first bit received ends up in bit 0.
     d.shift_register = static_cast<std::uint8_t>((d.shift_register >> 1) | (bit ? 0x80 : 0));
     if (d.char_sync) {
@@ -32,6 +34,10 @@ void emit_bit(Demodulator& d, int bit) {
     }
 }
 
+}  // namespace
+
+void emit_bit(Demodulator& d, int bit) { emit_bit_inline(d, bit); }
+
 void frame_end(Demodulator& d) {
     d.searching = true;
     d.preamble_count = 0;
@@ -45,7 +51,9 @@ void frame_end(Demodulator& d) {
     d.frame_length = 0;
 }
 
-int classify(Demodulator& d, std::uint16_t a) {
+namespace {
+
+inline __attribute__((always_inline)) int classify_inline(Demodulator& d, std::uint16_t a) {
     if (d.pending_interval == kNoInterval) {
         d.pending_interval = a;
         return 0;
@@ -66,15 +74,15 @@ int classify(Demodulator& d, std::uint16_t a) {
             d.preamble_count = 0;
             d.pending_interval = a;
         } else if (c < t.sync_min) {
-            if (d.preamble_count++ & 1) emit_bit(d, 1);
+            if (d.preamble_count++ & 1) emit_bit_inline(d, 1);
             d.pending_interval = a;
         } else {
             // Bit synchronisation: the first long cycle after the preamble.
             d.searching = false;
             d.current_bit = 1;
             d.phase = 0;
-            emit_bit(d, 0);
-            emit_bit(d, 1);
+            emit_bit_inline(d, 0);
+            emit_bit_inline(d, 1);
             d.pending_interval = kNoInterval;
         }
         return 0;
@@ -89,26 +97,30 @@ int classify(Demodulator& d, std::uint16_t a) {
     if (d.phase == 0) {
         if (c > t.short_max_p0) {
             d.current_bit = 1 - d.current_bit;
-            emit_bit(d, d.current_bit);
+            emit_bit_inline(d, d.current_bit);
             d.pending_interval = a;
         } else {
-            emit_bit(d, d.current_bit);
+            emit_bit_inline(d, d.current_bit);
             d.pending_interval = kNoInterval;
             d.phase = 1;
         }
     } else {
         if (c > t.short_max_p1) {
             d.current_bit = 1 - d.current_bit;
-            emit_bit(d, d.current_bit);
+            emit_bit_inline(d, d.current_bit);
             d.phase = 0;
             d.pending_interval = a;
         } else {
-            emit_bit(d, d.current_bit);
+            emit_bit_inline(d, d.current_bit);
             d.pending_interval = kNoInterval;
         }
     }
     return 0;
 }
+
+}  // namespace
+
+int classify(Demodulator& d, std::uint16_t a) { return classify_inline(d, a); }
 
 void scan(Demodulator& d, const std::uint8_t* buffer, int n) {
     int p = d.scan_position;
@@ -118,17 +130,15 @@ void scan(Demodulator& d, const std::uint8_t* buffer, int n) {
     while (p < kWorkBufferSize) {
         const int s = buffer[p];
         // A turn is a move against the current direction by more than n.
-        bool turn;
-        if (rising) {
-            turn = s < previous - n;
-        } else {
-            turn = s > previous + n;
-        }
+        // Rising: s < previous - n; falling: s > previous + n. The move
+        // against the direction, made positive, must exceed n.
+        const int against = rising ? previous - s : s - previous;
+        const bool turn = against > n;
         if (!turn) {
             ++run;
         } else {
             rising = !rising;
-            if (classify(d, static_cast<std::uint16_t>(run & 0xFFFF))) {
+            if (classify_inline(d, static_cast<std::uint16_t>(run & 0xFFFF))) {
                 // Stop on this sample without taking it: with the direction
                 // flipped, resuming here sees an ordinary sample.
                 d.rising = rising;
