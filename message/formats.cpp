@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "common/format.h"
+#include "store/collection.h"
+#include "store/reference.h"
 
 namespace korvad {
 namespace {
@@ -30,16 +32,10 @@ char shown(char c) { return c == '\0' ? ' ' : c; }
 
 char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// The value of the entry with key in a reference table, or null.
-const std::string* table_value(const ReferenceList* table, std::string key) {
-    if (table == nullptr) return nullptr;
-    ReferenceEntry probe;
-    probe.key = std::move(key);
-    SearchResult at = table->search(probe);
-    if (!at.found) return nullptr;
-    const ReferenceEntry* entry = table->at(at.index);
-    if (entry == nullptr || !entry->value) return nullptr;  // an entry without value finds nothing
-    return &*entry->value;
+// The value of the entry with key in a description table, or none.
+std::optional<std::string> table_value(const ReferenceList* table, const std::string& key) {
+    if (table == nullptr) return std::nullopt;
+    return reference_value(*table, key);
 }
 
 const char* or_text(const std::optional<std::string>& value, const char* replacement) {
@@ -107,14 +103,6 @@ void put_label(Screen& screen, int row, const char* text) {
 
 }  // namespace
 
-std::string contact_time_text(std::time_t time) {
-    std::tm local{};
-    if (localtime_r(&time, &local) == nullptr) return std::string();
-    char text[64];
-    std::size_t n = std::strftime(text, sizeof text, "%02d/%02m/%Y %02H:%02M", &local);
-    return std::string(text, n);
-}
-
 std::string header_text(std::time_t time) {
     return format_text("%s[ %s ]-", KORVAD_DASH_ROW, contact_time_text(time).c_str());
 }
@@ -129,20 +117,21 @@ std::string dotted_registration(std::string_view registration) {
 
 std::string mode_description(const ReferenceList* ground_stations, char mode) {
     const char character[2] = {shown(mode), '\0'};
-    const std::string* station = table_value(ground_stations, std::string(1, ascii_upper(character[0])));
-    if (station == nullptr) return character;
+    const std::optional<std::string> station =
+        table_value(ground_stations, std::string(1, ascii_upper(character[0])));
+    if (!station) return character;
     return format_text("%s [%s]", character, station->c_str());
 }
 
 std::string label_description(const ReferenceList* labels, std::string_view label,
                               std::string_view flight_id) {
     std::string label_text(label.substr(0, std::min(label.find('\0'), label.size())));
-    const std::string* meaning = table_value(labels, label_text);
-    if (meaning == nullptr) {
+    std::optional<std::string> meaning = table_value(labels, label_text);
+    if (!meaning) {
         std::string airline(flight_id.substr(0, std::min<std::size_t>(2, flight_id.size())));
         meaning = table_value(labels, airline + label_text);
     }
-    if (meaning == nullptr) return label_text;
+    if (!meaning) return label_text;
     return format_text("%s [%s]", label_text.c_str(), meaning->c_str());
 }
 

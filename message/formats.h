@@ -34,8 +34,6 @@ namespace korvad {
 
 inline constexpr std::size_t kDashRowLength = 58;
 inline constexpr std::size_t kDottedRegistrationLength = 7;
-// Name of a statistics entry of a message without type or airline.
-inline constexpr const char kUnknownStatistic[] = "-= unknown =-";
 
 // What the text forms read besides the Message: the kind of the message in
 // hand (Counters::current_is_squitter / current_is_uplink), the extended
@@ -48,9 +46,8 @@ struct FormatInputs {
     const ReferenceList* labels = nullptr;           // "korvad-modes.db": label -> meaning
 };
 
-// "%02d/%02m/%Y %02H:%02M" of time, local time.
-[[nodiscard]] std::string contact_time_text(std::time_t time);
-// "%s[ %s ]-" with the dash row and the contact time text.
+// "%s[ %s ]-" with the dash row and the contact time text (contact_time_text
+// of store/collection.h).
 [[nodiscard]] std::string header_text(std::time_t time);
 // The registration right-aligned in 7 characters, '.' on the left.
 [[nodiscard]] std::string dotted_registration(std::string_view registration);

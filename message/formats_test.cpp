@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "store/collection.h"
+
 namespace korvad {
 namespace {
 

@@ -19,7 +19,8 @@ void set_field(char* field, std::size_t size, std::string_view text) {
 
 std::string_view field_text(const char* field, std::size_t size) {
     const void* end = std::memchr(field, '\0', size);
-    std::size_t length = end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field) : size;
+    std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field) : size;
     return {field, length};
 }
 

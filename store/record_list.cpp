@@ -107,8 +107,9 @@ int compare_reference_keys(const ReferenceEntry& a, const ReferenceEntry& b) {
 }
 
 ReferenceList make_reference_list(std::int32_t limit, std::int32_t delta) {
-    return ReferenceList(limit, delta, &compare_reference_keys,
-                         ItemCodec<ReferenceEntry>{&read_reference_record, &write_reference_record});
+    return ReferenceList(
+        limit, delta, &compare_reference_keys,
+        ItemCodec<ReferenceEntry>{&read_reference_record, &write_reference_record});
 }
 
 std::int32_t add_or_count(ReferenceList& list, std::unique_ptr<ReferenceEntry>& entry,

@@ -53,7 +53,7 @@ inline constexpr std::int32_t kMaxStoredString = 1 << 20;
 // when the stream ended or failed before the piece was complete, or when the
 // piece is impossible (a negative or oversized string length).
 class ItemReader {
-public:
+  public:
     explicit ItemReader(std::FILE* stream) : stream_(stream) {}
 
     [[nodiscard]] bool read_bytes(unsigned char* out, std::size_t size);
@@ -62,7 +62,7 @@ public:
     // A string item: none for length 0.
     [[nodiscard]] bool read_string(std::optional<std::string>& value);
 
-private:
+  private:
     std::FILE* stream_;
 };
 
@@ -85,7 +85,8 @@ struct ItemCodec {
 enum class LoadResult {
     loaded,      // the list now holds the file's entries
     not_opened,  // no such file or not readable: list untouched
-    damaged,     // header or items damaged or cut short: list untouched
+    damaged,     // header or items damaged or cut short, or a kind without
+                 // a file form: list untouched
 };
 
 // Result of a binary search: found and the position of the first equal entry,
@@ -107,7 +108,7 @@ int address_order(const T& a, const T& b) {
 
 template <typename T>
 class RecordList {
-public:
+  public:
     // Negative, zero or positive as a sorts before, with or after b. Must be
     // a consistent order (transitive, antisymmetric).
     using Compare = int (*)(const T& a, const T& b);
@@ -130,7 +131,9 @@ public:
 
     // The entry at index, or null for an empty slot or an index out of range.
     T* at(std::int32_t index) { return in_range(index) ? items_[index].get() : nullptr; }
-    const T* at(std::int32_t index) const { return in_range(index) ? items_[index].get() : nullptr; }
+    const T* at(std::int32_t index) const {
+        return in_range(index) ? items_[index].get() : nullptr;
+    }
     // Positions 0 .. count-1 in list order; entries may be null (empty slots).
     const std::vector<std::unique_ptr<T>>& entries() const { return items_; }
 
@@ -160,7 +163,9 @@ public:
             if (count_now == limit_) return false;
         }
         try {
-            if (items_.size() == items_.capacity()) items_.reserve(items_.size() * 2 + 1);
+            if (items_.size() == items_.capacity()) {
+                items_.reserve(std::min(items_.size() * 2 + 1, static_cast<std::size_t>(limit_)));
+            }
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -178,9 +183,7 @@ public:
     void free_all() { items_.clear(); }
 
     // Removes empty slots, keeping the order of the others.
-    void pack() {
-        items_.erase(std::remove(items_.begin(), items_.end(), nullptr), items_.end());
-    }
+    void pack() { items_.erase(std::remove(items_.begin(), items_.end(), nullptr), items_.end()); }
 
     // Orders all entries by the current compare. In place, not stable,
     // deterministic; a list already in order is left exactly as it is.
@@ -318,7 +321,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool in_range(std::int32_t index) const { return index >= 0 && index < count(); }
 
     int compare_entries(const T* a, const T* b) const {
@@ -340,7 +343,7 @@ private:
 // and insert_unique see the natural order afterwards.
 template <typename T>
 class ScopedOrder {
-public:
+  public:
     ScopedOrder(RecordList<T>& list, typename RecordList<T>::Compare order)
         : list_(list), previous_(list.compare()) {
         list_.set_compare(order);
@@ -353,7 +356,7 @@ public:
     ScopedOrder(const ScopedOrder&) = delete;
     ScopedOrder& operator=(const ScopedOrder&) = delete;
 
-private:
+  private:
     RecordList<T>& list_;
     typename RecordList<T>::Compare previous_;
 };

@@ -50,7 +50,8 @@ int registration_order(const Message& a, const Message& b) {
 }
 
 std::string temp_path() {
-    return (std::filesystem::temp_directory_path() / ("record_list_bench_" + std::to_string(getpid()) + ".db"))
+    return (std::filesystem::temp_directory_path() /
+            ("record_list_bench_" + std::to_string(getpid()) + ".db"))
         .string();
 }
 
@@ -91,7 +92,8 @@ BENCHMARK(BM_LoadCollection)->Unit(benchmark::kMillisecond);
 void BM_SearchCollection(benchmark::State& state) {
     ContactList list = make_collection(kEntries);
     std::vector<Message> keys;
-    for (int i = 0; i < 1024; ++i) keys.push_back(*list.at(static_cast<std::int32_t>(i * 97 % kEntries)));
+    for (int i = 0; i < 1024; ++i)
+        keys.push_back(*list.at(static_cast<std::int32_t>(i * 97 % kEntries)));
     std::size_t next = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(list.search(keys[next++ & 1023]));

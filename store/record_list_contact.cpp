@@ -84,7 +84,8 @@ int compare_date_order(const Message& a, const Message& b) {
 }
 
 ContactList make_contact_list(std::int32_t limit, std::int32_t delta) {
-    return ContactList(limit, delta, &compare_date_order, ItemCodec<Message>{&read_contact, &write_contact});
+    return ContactList(limit, delta, &compare_date_order,
+                       ItemCodec<Message>{&read_contact, &write_contact});
 }
 
 LoadResult load_collection(ContactList& list, const std::string& path) {

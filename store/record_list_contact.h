@@ -41,7 +41,9 @@ int compare_date_order(const Message& a, const Message& b);
 ContactList make_contact_list(std::int32_t limit, std::int32_t delta);
 
 // load_file / save_file of a contact list, "korvad.db" unless a path is given.
-[[nodiscard]] LoadResult load_collection(ContactList& list, const std::string& path = kCollectionFile);
-[[nodiscard]] bool save_collection(const ContactList& list, const std::string& path = kCollectionFile);
+[[nodiscard]] LoadResult load_collection(ContactList& list,
+                                         const std::string& path = kCollectionFile);
+[[nodiscard]] bool save_collection(const ContactList& list,
+                                   const std::string& path = kCollectionFile);
 
 }  // namespace korvad

@@ -1,7 +1,7 @@
 // Fuzz target for loading a list file; KORVAD_FUZZ_KIND picks the item codec:
 // 1 string, 2 reference, 3 contact.
-#include "store/record_list_contact.h"
 #include "store/record_list_fuzz.h"
+#include "store/record_list_contact.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 #if KORVAD_FUZZ_KIND == 1

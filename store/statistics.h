@@ -46,6 +46,10 @@ struct DailyStatistics {
 
 enum class StatisticsView { types = 1, airlines = 2 };
 
+// The name a statistic counts an addition under: name, or "-= unknown =-"
+// when there is none (or it is empty).
+[[nodiscard]] std::string statistic_name(const std::optional<std::string>& name);
+
 // The statistics offer: name, or "-= unknown =-" when there is none, is
 // added with tally 1 or has its tally raised by 1.
 void offer_statistic(ReferenceList& statistic, const std::optional<std::string>& name);

@@ -14,6 +14,7 @@
 // register or statistics file also starts it empty, and is first moved aside
 // to "<name>.damaged" so the next save does not destroy what it still holds.
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -58,5 +59,82 @@ LoadResult open_new_contacts(Stores& stores);
 // afterwards; a second call does nothing. Saves are atomic; a file that
 // cannot be written keeps its old contents.
 void save_and_release_stores(Stores& stores);
+
+
+// --- Implementation ---------------------------------------------------------
+
+namespace stores_detail {
+
+// A damaged file is kept beside the new one rather than overwritten by the
+// next save, so whatever it still holds can be recovered by hand.
+inline void keep_damaged(LoadResult result, const std::string& path) {
+    if (result != LoadResult::damaged) return;
+    const std::string aside = path + ".damaged";
+    (void)std::rename(path.c_str(), aside.c_str());
+}
+
+inline LoadResult load_kept(ReferenceList& list, const std::string& path) {
+    LoadResult result = list.load_file(path);
+    keep_damaged(result, path);
+    return result;
+}
+
+inline LoadResult load_contacts_kept(ContactList& list, const std::string& path) {
+    LoadResult result = load_collection(list, path);
+    keep_damaged(result, path);
+    return result;
+}
+
+}  // namespace stores_detail
+
+inline void set_store_folder(Stores& stores, const std::string& folder) {
+    stores.folder = folder;
+    if (stores.databases) stores.databases->folder = folder;
+}
+
+inline LoadResult open_collection(Stores& stores) {
+    stores.collection = make_contact_list(1000, 100);
+    return stores_detail::load_contacts_kept(*stores.collection, store_file_path(stores.folder, kCollectionFile));
+}
+
+inline LoadResult open_statistics(Stores& stores) {
+    stores.statistics = DailyStatistics{};
+    LoadResult types =
+        stores_detail::load_kept(stores.statistics->types, store_file_path(stores.folder, kTypeStatisticsFile));
+    LoadResult airlines = stores_detail::load_kept(stores.statistics->airlines,
+                                    store_file_path(stores.folder, kAirlineStatisticsFile));
+    return types != LoadResult::loaded ? types : airlines;
+}
+
+inline void open_repeat_register(Stores& stores) {
+    stores.repeats = make_string_list(5, 3);
+}
+
+inline LoadResult open_new_contacts(Stores& stores) {
+    stores.new_contacts = make_new_contact_register();
+    return stores_detail::load_contacts_kept(*stores.new_contacts,
+                              store_file_path(stores.folder, kNewContactsFile));
+}
+
+inline void save_and_release_stores(Stores& stores) {
+    if (stores.collection) {
+        (void)save_collection(*stores.collection, store_file_path(stores.folder, kCollectionFile));
+        stores.collection.reset();
+    }
+    stores.repeats.reset();
+    stores.databases.reset();
+    if (stores.new_contacts) {
+        (void)save_collection(*stores.new_contacts,
+                              store_file_path(stores.folder, kNewContactsFile));
+        stores.new_contacts.reset();
+    }
+    if (stores.statistics) {
+        (void)stores.statistics->types.save_file(
+            store_file_path(stores.folder, kTypeStatisticsFile));
+        (void)stores.statistics->airlines.save_file(
+            store_file_path(stores.folder, kAirlineStatisticsFile));
+        stores.statistics.reset();
+    }
+}
 
 }  // namespace korvad
