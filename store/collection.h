@@ -94,9 +94,9 @@ struct ContactRange {
                                           std::int32_t last);
 
 inline constexpr int kDeleteRemoved = 1;
-inline constexpr int kDeleteNoMatch = 0;       // no entry with that time and flight, or bad code
-inline constexpr int kDeleteNotFound = -1;     // registration not in the collection
-inline constexpr int kDeleteMalformed = -2;    // no tab in the request
+inline constexpr int kDeleteNoMatch = 0;     // no entry with that time and flight, or bad code
+inline constexpr int kDeleteNotFound = -1;   // registration not in the collection
+inline constexpr int kDeleteMalformed = -2;  // no tab in the request
 
 // A client's delete request "registration\tflight id\ttime\tcode" (queue code
 // 78). Removes the entry of that registration whose time (decimal) and

@@ -32,8 +32,8 @@ struct Stores {
     std::string folder;
 
     std::optional<ReferenceDatabases> databases = ReferenceDatabases{};
-    std::optional<ContactList> collection;     // the aircraft collection, 1000 / 100
-    std::optional<ContactList> new_contacts;   // -N: the new-contact register, 30 / 10
+    std::optional<ContactList> collection;    // the aircraft collection, 1000 / 100
+    std::optional<ContactList> new_contacts;  // -N: the new-contact register, 30 / 10
     std::optional<DailyStatistics> statistics;
     // Digests of the messages shown recently (5 / 3), emptied every fifth
     // buffer by the main loop; without it no repeat check is made.
@@ -59,7 +59,6 @@ LoadResult open_new_contacts(Stores& stores);
 // afterwards; a second call does nothing. Saves are atomic; a file that
 // cannot be written keeps its old contents.
 void save_and_release_stores(Stores& stores);
-
 
 // --- Implementation ---------------------------------------------------------
 
@@ -94,15 +93,16 @@ inline void set_store_folder(Stores& stores, const std::string& folder) {
 
 inline LoadResult open_collection(Stores& stores) {
     stores.collection = make_contact_list(1000, 100);
-    return stores_detail::load_contacts_kept(*stores.collection, store_file_path(stores.folder, kCollectionFile));
+    return stores_detail::load_contacts_kept(*stores.collection,
+                                             store_file_path(stores.folder, kCollectionFile));
 }
 
 inline LoadResult open_statistics(Stores& stores) {
     stores.statistics = DailyStatistics{};
-    LoadResult types =
-        stores_detail::load_kept(stores.statistics->types, store_file_path(stores.folder, kTypeStatisticsFile));
-    LoadResult airlines = stores_detail::load_kept(stores.statistics->airlines,
-                                    store_file_path(stores.folder, kAirlineStatisticsFile));
+    LoadResult types = stores_detail::load_kept(
+        stores.statistics->types, store_file_path(stores.folder, kTypeStatisticsFile));
+    LoadResult airlines = stores_detail::load_kept(
+        stores.statistics->airlines, store_file_path(stores.folder, kAirlineStatisticsFile));
     return types != LoadResult::loaded ? types : airlines;
 }
 
@@ -113,7 +113,7 @@ inline void open_repeat_register(Stores& stores) {
 inline LoadResult open_new_contacts(Stores& stores) {
     stores.new_contacts = make_new_contact_register();
     return stores_detail::load_contacts_kept(*stores.new_contacts,
-                              store_file_path(stores.folder, kNewContactsFile));
+                                             store_file_path(stores.folder, kNewContactsFile));
 }
 
 inline void save_and_release_stores(Stores& stores) {

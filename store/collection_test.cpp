@@ -1,0 +1,370 @@
+// The aircraft collection: adding with its status lines, statistics offers,
+// server texts and periodic save; contact information; ranges; delete
+// requests; the text form of an entry.
+
+#include "store/collection.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "control/queue/codes.h"
+#include "control/queue/queue_test_util.h"
+#include "control/queue/server_channel.h"
+#include "screen/screen.h"
+#include "store/stores.h"
+
+namespace korvad {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+  public:
+    TempFolder() {
+        char pattern[] = "/tmp/korvad-collection-XXXXXX";
+        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Contact times below are read in UTC.
+class UtcZone {
+  public:
+    UtcZone() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+constexpr std::int32_t kMarch1 = 1709290800;  // 2024-03-01 11:00:00 UTC
+constexpr std::int32_t kDay = 86400;
+
+std::unique_ptr<Message> downlink(const char* registration, const char* flight, std::int32_t time) {
+    auto message = make_message();
+    message->time = time;
+    std::time_t t = time;
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    message->day = utc.tm_mday;
+    message->month = utc.tm_mon + 1;
+    message->year = utc.tm_year;
+    message->mode = '2';
+    message->block_id = '5';
+    set_field(message->label, "H1");
+    set_field(message->registration, registration);
+    set_field(message->message_number, "M01A");
+    set_field(message->flight_id, flight);
+    return message;
+}
+
+void expect_date_order(const ContactList& collection) {
+    EXPECT_EQ(collection.compare(), &compare_date_order);
+    EXPECT_TRUE(collection.is_ordered());
+}
+
+class CollectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder.path().empty());
+        set_store_folder(stores, folder.path());
+        ASSERT_EQ(open_collection(stores), LoadResult::not_opened);
+        ASSERT_EQ(open_statistics(stores), LoadResult::not_opened);
+        screen.recorder = &records;
+    }
+
+    AddResult add(std::unique_ptr<Message> message) {
+        return add_to_collection(stores, std::move(message), counters, screen, channel, false);
+    }
+
+    std::string collection_file() const { return folder.path() + "/korvad.db"; }
+
+    UtcZone zone;
+    TempFolder folder;
+    Stores stores;
+    Counters counters;
+    Screen screen;
+    std::vector<PrintRecord> records;
+    ServerChannel channel;
+};
+
+TEST_F(CollectionTest, OneEntryPerDayRegistrationAndFlight) {
+    EXPECT_EQ(add(downlink("DABCD", "LH400", kMarch1)), AddResult::added);
+    EXPECT_EQ(add(downlink("DABCD", "LH400", kMarch1 + 3600)), AddResult::already_present);
+    EXPECT_EQ(stores.collection->count(), 1);
+    EXPECT_EQ(stores.collection->at(0)->time, kMarch1);  // the first message stays
+
+    EXPECT_EQ(add(downlink("DABCD", "LH402", kMarch1 + 7200)), AddResult::added);  // other flight
+    EXPECT_EQ(add(downlink("DABCD", "LH400", kMarch1 + kDay)), AddResult::added);  // next day
+    EXPECT_EQ(stores.collection->count(), 3);
+    EXPECT_EQ(counters.collection_additions, 3);
+    expect_date_order(*stores.collection);
+}
+
+TEST_F(CollectionTest, AdditionShowsTheRegistrationInItsGapAndCountsStatistics) {
+    auto message = downlink("N123AB", "UA0901", kMarch1);
+    message->aircraft_type = "B777-222";
+    ASSERT_EQ(add(std::move(message)), AddResult::added);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].text, "Aircraft '      ' was added to your database");
+    EXPECT_EQ(records[0].window, Window::kStatus);
+    EXPECT_EQ(records[0].colour_pair, 1);
+    EXPECT_EQ(records[0].column, 1);
+    EXPECT_EQ(records[0].row, 4);
+    EXPECT_EQ(records[1].text, "N123AB");
+    EXPECT_EQ(records[1].colour_pair, 3);
+    EXPECT_EQ(records[1].column, 11);
+    EXPECT_EQ(records[1].row, 4);
+    EXPECT_TRUE(records[1].bold);
+
+    ASSERT_TRUE(add(downlink("N123AB", "UA0902", kMarch1)) == AddResult::added);
+    const ReferenceList& types = stores.statistics->types;
+    const ReferenceList& airlines = stores.statistics->airlines;
+    ASSERT_EQ(types.count(), 2);
+    EXPECT_EQ(types.at(0)->key, "-= unknown =-");
+    EXPECT_EQ(types.at(0)->tally, 1);
+    EXPECT_EQ(types.at(1)->key, "B777-222");
+    EXPECT_EQ(types.at(1)->value, "1");
+    ASSERT_EQ(airlines.count(), 1);
+    EXPECT_EQ(airlines.at(0)->key, "-= unknown =-");
+    EXPECT_EQ(airlines.at(0)->tally, 2);
+
+    // An entry already present is not counted again.
+    EXPECT_EQ(add(downlink("N123AB", "UA0902", kMarch1 + 60)), AddResult::already_present);
+    EXPECT_EQ(airlines.at(0)->tally, 2);
+}
+
+TEST_F(CollectionTest, TypeAndAirlineNamesGoToTheServerInThatOrder) {
+    testing::QueueGuard queue;
+    ASSERT_GE(queue.id(), 0);
+    channel = ServerChannel{queue.id(), true};
+    auto message = downlink("DABCD", "LH400", kMarch1);
+    message->aircraft_type = "A320-214";
+    ASSERT_EQ(add(std::move(message)), AddResult::added);
+    auto unknown_type = downlink("DABCE", "LH400", kMarch1);
+    unknown_type->airline = "Lufthansa";
+    ASSERT_EQ(add(std::move(unknown_type)), AddResult::added);
+    EXPECT_EQ(add(downlink("DABCE", "LH400", kMarch1)), AddResult::already_present);
+
+    const std::vector<std::pair<int, std::string>> expected = {
+        {queue_code::kTypeStatistic, "A320-214"},
+        {queue_code::kAirlineStatistic, "-= unknown =-"},
+        {queue_code::kTypeStatistic, "-= unknown =-"},
+        {queue_code::kAirlineStatistic, "Lufthansa"},
+    };
+    for (const auto& [code, text] : expected) {
+        QueueMessage received;
+        ASSERT_GT(queue_receive_once(queue.id(), ToServer, received), 0);
+        EXPECT_EQ(received.code, code);
+        EXPECT_STREQ(received.text, text.c_str());
+    }
+    QueueMessage none;
+    EXPECT_LT(queue_receive_once(queue.id(), ToServer, none), 0);
+}
+
+TEST_F(CollectionTest, EveryThirtyFirstAdditionSavesTheCollection) {
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(add(downlink("DABCD", format_text("LH%d", 100 + i).c_str(), kMarch1)),
+                  AddResult::added);
+    }
+    EXPECT_FALSE(fs::exists(collection_file()));
+    EXPECT_EQ(counters.collection_additions, 30);
+    records.clear();
+
+    ASSERT_EQ(add(downlink("DABCD", "LH999", kMarch1)), AddResult::added);
+    EXPECT_TRUE(fs::exists(collection_file()));
+    EXPECT_EQ(counters.collection_additions, 0);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].text, "Your ACARS collection contains 31 entries");
+    EXPECT_TRUE(records[2].bold);
+
+    ContactList reread = make_contact_list(10, 10);
+    ASSERT_EQ(load_collection(reread, collection_file()), LoadResult::loaded);
+    EXPECT_EQ(reread.count(), 31);
+
+    // The next save comes with the sixty-second; daemon mode shows no count.
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(add(downlink("DABCE", format_text("LH%d", 100 + i).c_str(), kMarch1)),
+                  AddResult::added);
+    }
+    ASSERT_EQ(load_collection(reread, collection_file()), LoadResult::loaded);
+    EXPECT_EQ(reread.count(), 31);
+    records.clear();
+    EXPECT_EQ(add_to_collection(stores, downlink("DABCE", "LH999", kMarch1), counters, screen,
+                                channel, true),
+              AddResult::added);
+    ASSERT_EQ(load_collection(reread, collection_file()), LoadResult::loaded);
+    EXPECT_EQ(reread.count(), 62);
+    EXPECT_EQ(records.size(), 2u);
+}
+
+TEST_F(CollectionTest, ContactInformationCountsEntriesAndNamesTheOldest) {
+    ContactInformation first = contact_information(*stores.collection, "DABCD");
+    EXPECT_TRUE(first.first_contact);
+    EXPECT_EQ(first.line, "First contact with this aircraft");
+
+    ASSERT_EQ(add(downlink("DABCD", "LH402", kMarch1 + kDay)), AddResult::added);
+    ASSERT_EQ(add(downlink("DABCD", "LH400", kMarch1)), AddResult::added);
+    ASSERT_EQ(add(downlink("DABCD", "LH404", kMarch1 + 600)), AddResult::added);
+    ASSERT_EQ(add(downlink("DZZZZ", "LH400", kMarch1 - kDay)), AddResult::added);
+    ContactInformation known = contact_information(*stores.collection, "DABCD");
+    EXPECT_FALSE(known.first_contact);
+    EXPECT_EQ(known.line,
+              "3 contacts with this aircraft. First contact: 01/03/2024 11:00 as flight LH400");
+    expect_date_order(*stores.collection);
+    EXPECT_TRUE(contact_information(*stores.collection, "DABCDEFGH").first_contact);
+}
+
+TEST_F(CollectionTest, RangesNeedTheOrderOfTheirKey) {
+    ContactList& collection = *stores.collection;
+    ASSERT_EQ(add(downlink("DBBBB", "LH400", kMarch1 + 50)), AddResult::added);
+    ASSERT_EQ(add(downlink("DAAAA", "LH400", kMarch1 + 10)), AddResult::added);
+    ASSERT_EQ(add(downlink("DBBBB", "LH402", kMarch1 + 10)), AddResult::added);
+    ASSERT_EQ(add(downlink("DBBBB", "LH404", kMarch1 + kDay)), AddResult::added);
+    ASSERT_EQ(add(downlink("DCCCC", "BA100", kMarch1)), AddResult::added);
+
+    EXPECT_EQ(contact_range(collection, "DBBBB", ContactKey::registration).status, -2);
+    {
+        ScopedOrder<Message> by_registration(collection, &compare_registration_order);
+        ContactRange range = contact_range(collection, "DBBBB", ContactKey::registration);
+        ASSERT_EQ(range.status, 0);
+        EXPECT_EQ(range.first, 1);
+        EXPECT_EQ(range.last, 3);
+        std::int32_t oldest = oldest_contact(collection, range.first, range.last);
+        ASSERT_GE(oldest, 1);
+        EXPECT_EQ(collection.at(oldest)->time, kMarch1 + 10);
+        EXPECT_EQ(contact_range(collection, "DB", ContactKey::registration).status, -1);
+        EXPECT_EQ(contact_range(collection, "DBBBBBBB", ContactKey::registration).status, -1);
+        EXPECT_EQ(contact_range(collection, "LH400", ContactKey::flight_id).status, -2);
+    }
+    expect_date_order(collection);
+    {
+        ScopedOrder<Message> by_flight(collection, &compare_flight_order);
+        ContactRange range = contact_range(collection, "LH400", ContactKey::flight_id);
+        ASSERT_EQ(range.status, 0);
+        EXPECT_EQ(range.first, 1);
+        EXPECT_EQ(range.last, 2);
+        EXPECT_EQ(contact_range(collection, "LH4000X", ContactKey::flight_id).status, -1);
+    }
+    EXPECT_EQ(oldest_contact(collection, 3, 2), -1);
+    EXPECT_EQ(oldest_contact(collection, 0, 99), -1);
+}
+
+TEST_F(CollectionTest, OldestContactTakesTheLowestPositionOnEqualTimes) {
+    ContactList list = make_contact_list(10, 10);
+    list.set_compare(&compare_registration_order);
+    for (const char* flight : {"LH1", "LH2", "LH3"}) {
+        auto message = downlink("DAAAA", flight, flight[2] == '1' ? kMarch1 + 5 : kMarch1);
+        ASSERT_EQ(list.insert_at(list.count(), message), true);
+    }
+    EXPECT_EQ(oldest_contact(list, 0, 2), 1);
+}
+
+class DeleteTest : public CollectionTest {
+  protected:
+    void SetUp() override {
+        CollectionTest::SetUp();
+        ASSERT_EQ(add(downlink("DABCD", "LH400", kMarch1)), AddResult::added);
+        ASSERT_EQ(add(downlink("DABCD", "LH402", kMarch1 + 60)), AddResult::added);
+        ASSERT_EQ(add(downlink("DABCD", "LH400", kMarch1 + kDay)), AddResult::added);
+        ASSERT_EQ(add(downlink("DXYZW", "LH400", kMarch1)), AddResult::added);
+    }
+
+    int remove(std::string& request) {
+        int result = delete_contact(request, *stores.collection, code);
+        expect_date_order(*stores.collection);
+        return result;
+    }
+
+    std::optional<std::string> code = "secret";
+};
+
+TEST_F(DeleteTest, EachResultAndTheShortenedRequest) {
+    std::string malformed = "DABCD LH400";
+    EXPECT_EQ(remove(malformed), -2);
+    EXPECT_EQ(malformed, "DABCD LH400");
+
+    std::string unknown = "DNONE\tLH400\t1709290800\tsecret";
+    EXPECT_EQ(remove(unknown), -1);
+    EXPECT_EQ(unknown, "DNONE LH400\t1709290800\tsecret");  // only the first tab changes
+
+    std::string wrong_code = "DABCD\tLH400\t1709290800\tguess";
+    EXPECT_EQ(remove(wrong_code), 0);
+    EXPECT_EQ(wrong_code, "DABCD LH400");
+
+    std::string no_code = "DABCD\tLH400\t1709290800";
+    EXPECT_EQ(remove(no_code), 0);
+    EXPECT_EQ(no_code, "DABCD LH400");
+
+    std::string wrong_time = "DABCD\tLH400\t1709290801\tsecret";
+    EXPECT_EQ(remove(wrong_time), 0);
+    std::string not_a_number = "DABCD\tLH400\t1709290800x\tsecret";
+    EXPECT_EQ(remove(not_a_number), 0);
+    std::string other_flight = "DABCD\tLH402\t1709290800\tsecret";
+    EXPECT_EQ(remove(other_flight), 0);
+    std::string only_registration = "DABCD\t";
+    EXPECT_EQ(remove(only_registration), 0);
+    EXPECT_EQ(only_registration, "DABCD ");
+    EXPECT_EQ(stores.collection->count(), 4);
+
+    std::string good = "DABCD\tLH400\t1709290800\tsecret";
+    EXPECT_EQ(remove(good), 1);
+    EXPECT_EQ(good, "DABCD LH400");
+    ASSERT_EQ(stores.collection->count(), 3);
+    for (const auto& entry : stores.collection->entries()) {
+        EXPECT_FALSE(field_text(entry->registration) == "DABCD" && entry->time == kMarch1 &&
+                     field_text(entry->flight_id) == "LH400");
+    }
+    std::string again = "DABCD\tLH400\t1709290800\tsecret";
+    EXPECT_EQ(remove(again), 0);
+}
+
+TEST_F(DeleteTest, NothingIsDeletedWithoutADeleteCode) {
+    for (std::optional<std::string> none :
+         {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+        code = none;
+        std::string request = "DABCD\tLH400\t1709290800\t";
+        EXPECT_EQ(remove(request), 0);
+        std::string without = "DABCD\tLH400\t1709290800";
+        EXPECT_EQ(remove(without), 0);
+    }
+    EXPECT_EQ(stores.collection->count(), 4);
+}
+
+TEST(ContactText, FieldsInOrderAndMissingStringsEmpty) {
+    auto message = make_message();
+    message->time = 1709290800;
+    message->day = 1;
+    message->month = 3;
+    message->year = 124;
+    message->mode = '2';
+    message->block_id = '5';
+    set_field(message->label, "H1");
+    set_field(message->registration, "DABCD");
+    set_field(message->message_number, "M01A");
+    set_field(message->flight_id, "LH400");
+    EXPECT_EQ(contact_to_text(*message),
+              "1709290800\t1\t3\t124\t2\tH1\t5\tDABCD\tM01A\tLH400\t\t\t\t");
+    message->text = "POS N50 E008";
+    message->aircraft_type = "A320-214";
+    message->route = "Frankfurt-New York JFK";
+    message->airline = "Lufthansa";
+    EXPECT_EQ(contact_to_text(*message),
+              "1709290800\t1\t3\t124\t2\tH1\t5\tDABCD\tM01A\tLH400\tPOS N50 E008\tA320-214\t"
+              "Frankfurt-New York JFK\tLufthansa");
+    message->text = std::string(5000, 'x');
+    EXPECT_EQ(contact_to_text(*message).size(), 4095u);
+}
+
+}  // namespace
+}  // namespace korvad
