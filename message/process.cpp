@@ -1,0 +1,299 @@
+// Message processing: record choice, the Message, lookups, repeat check and
+// every output of one decoded message.
+
+#include "message/process.h"
+
+#include <md5.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "control/queue/codes.h"
+#include "message/formats.h"
+#include "store/collection.h"
+#include "store/reference.h"
+#include "store/statistics.h"
+
+namespace korvad {
+namespace {
+
+constexpr int kLastChar = kFrameRecordChars - 1;  // 512: a record holds no more
+constexpr int kDownlinkTextStart = 27;
+constexpr int kUplinkTextStart = 17;  // uplinks and squitters: no number, no flight id
+
+// Colour pairs of the message window.
+constexpr int kMessagePair = 2;    // white on black
+constexpr int kFailedPair = 5;     // red on black
+constexpr int kContactPair = 6;    // yellow on black
+constexpr int kBannerPair = 11;    // cyan on black
+constexpr int kNoMemoryPair = 12;  // red on blue, status window
+
+struct Choice {
+    const FrameRecord* record = nullptr;
+    bool good = false;
+};
+
+Choice choose_record(const FrameTable& table, int count) {
+    for (int i = 0; i < count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0 && r.terminated && r.crc == 0) return {&r, true};
+    }
+    for (int i = 0; i < count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0 && r.terminated) return {&r, false};
+    }
+    for (int i = 0; i < count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0) return {&r, false};
+    }
+    return {};
+}
+
+// The record with the fewest faults, the earliest on ties.
+const FrameRecord& least_faulty(const FrameTable& table, int count) {
+    const FrameRecord* best = &table.records[0];
+    for (int i = 1; i < count; ++i) {
+        if (table.records[i].error_count < best->error_count) best = &table.records[i];
+    }
+    return *best;
+}
+
+// Characters first..last of the record as text (never past entry 512).
+std::string characters(const FrameRecord& r, int first, int last) {
+    std::string text;
+    for (int i = first; i <= std::min(last, kLastChar); ++i) text.push_back(static_cast<char>(r.chars[i].ch));
+    return text;
+}
+
+// Registration: characters 5 to 11 without their '.' fill, trailing blanks cut.
+std::string registration_of(const FrameRecord& r) {
+    std::string registration;
+    for (char c : characters(r, 5, 11)) {
+        if (c != '.') registration.push_back(c);
+    }
+    registration = registration.substr(0, registration.find('\0'));
+    while (!registration.empty() && registration.back() == ' ') registration.pop_back();
+    return registration;
+}
+
+// The text from its first character up to end_index inclusive, stopping
+// before an ETX or ETB (or a NUL, which ends a text). Kept only when longer
+// than 2 characters.
+std::optional<std::string> text_of(const FrameRecord& r) {
+    const int first = (r.uplink || r.squitter) ? kUplinkTextStart : kDownlinkTextStart;
+    const int last = std::min(r.end_index, kLastChar);
+    std::string text;
+    for (int i = first; i <= last; ++i) {
+        const std::uint8_t c = r.chars[i].ch;
+        if (c == kEtx || c == kEtb || c == 0) break;
+        text.push_back(static_cast<char>(c));
+    }
+    if (text.size() <= 2) return std::nullopt;
+    return text;
+}
+
+// Steps 5 to 12: the Message of the chosen record, with its lookups.
+std::unique_ptr<Message> build_message(MessageContext& c, const FrameRecord& r) {
+    auto m = make_message();
+    m->time = static_cast<std::int32_t>(c.now);
+    const std::time_t time = m->time;
+    std::tm local{};
+    if (localtime_r(&time, &local) != nullptr) {
+        m->day = local.tm_mday;
+        m->month = local.tm_mon + 1;
+        m->year = local.tm_year;
+    }
+    m->mode = static_cast<char>(r.chars[4].ch);
+    m->block_id = static_cast<char>(r.chars[15].ch);
+    set_field(m->registration, registration_of(r));
+    set_field(m->label, characters(r, 13, 14));
+    if (!r.uplink && !r.squitter) {
+        set_field(m->message_number, characters(r, 17, 20));
+        set_field(m->flight_id, characters(r, 21, 26));
+    }
+    if ((r.error_flags & MSG_ERR_EXT) == 0) m->text = text_of(r);
+
+    ReferenceDatabases* databases = c.stores.databases ? &*c.stores.databases : nullptr;
+    if (r.squitter) {
+        set_field(m->registration, "_______");
+    } else {
+        if (databases != nullptr) {
+            m->aircraft_type = lookup_reference(databases->types, field_text(m->registration));
+        }
+        if (r.uplink) {
+            set_field(m->message_number, " ");
+            set_field(m->flight_id, "    ");
+        }
+    }
+    if (!r.squitter && !r.uplink && databases != nullptr) {
+        const std::string_view flight_id = field_text(m->flight_id);
+        m->route = lookup_reference(databases->flights, flight_id);
+        m->airline = lookup_reference(databases->airlines, flight_id.substr(0, 2));
+        if (m->route) {
+            m->route = expand_route(std::move(*m->route), *databases, c.settings.translate_airports);
+        }
+    }
+    return m;
+}
+
+FormatInputs format_inputs(const MessageContext& c) {
+    FormatInputs in;
+    in.squitter = c.counters.current_is_squitter;
+    in.uplink = c.counters.current_is_uplink;
+    in.extended = c.settings.extended;
+    if (c.stores.databases) {
+        in.ground_stations = &c.stores.databases->ground;
+        in.labels = &c.stores.databases->modes;
+    }
+    return in;
+}
+
+// One line on the bottom row of the message window.
+void message_line(MessageContext& c, int queue_code, int pair, int column, bool bold,
+                  bool scroll_first, const std::string& text) {
+    screen_print(c.screen, Window::kMessage, queue_code, pair, column, message_last_row(c.screen),
+                 bold, scroll_first, "%s", text.c_str());
+}
+
+// True when the digest of the screen text was in the register already (the
+// text is then a repeat); otherwise the digest is there from now on.
+bool seen_before(Stores& stores, const std::string& screen_text) {
+    if (!stores.repeats) return false;
+    auto digest = std::make_unique<std::string>(message_digest(screen_text));
+    return stores.repeats->insert_unique(digest) >= 0;
+}
+
+// Step 22: the contact history line (code 8) and, on a first contact, the
+// new-contact register.
+void report_contact(MessageContext& c, const Message& m) {
+    if (!c.stores.collection) return;
+    ContactInformation info = contact_information(*c.stores.collection, field_text(m.registration));
+    const int code = c.channel.server_running ? queue_code::kContactHistory : 0;
+    screen_print(c.screen, Window::kMessage, code, kContactPair, 1, message_last_row(c.screen), true,
+                 false, "%s", info.line.c_str());
+    if (info.first_contact && c.stores.new_contacts) {
+        (void)record_first_contact(*c.stores.new_contacts, m, c.screen);
+    }
+    if (!c.settings.daemon) screen_scroll(c.screen, Window::kMessage);
+}
+
+MessageOutcome process(MessageContext& c, const FrameTable& table) {
+    Counters& k = c.counters;
+    // 1.
+    k.current_is_squitter = false;
+    k.current_is_uplink = false;
+
+    // 2. 3.
+    const int count = std::clamp(table.count, 0, kFrameTableSize);
+    if (count == 0) return MessageOutcome::kNoRecord;
+    const Choice choice = choose_record(table, count);
+    if (choice.record == nullptr) {
+        const FrameRecord& worst = least_faulty(table, count);
+        if ((worst.error_flags & MSG_ERR_ALL) != 0) {
+            ++k.parity_error_count;
+        } else {
+            ++k.block_error_count;
+        }
+        if (c.settings.daemon) return MessageOutcome::kFaultyFrame;
+        show_fault_analysis(c.screen, worst);
+        counters_line(c.screen, k, c.channel);
+        return MessageOutcome::kFaultyFrame;
+    }
+    const FrameRecord& r = *choice.record;
+
+    // 4. to 12.
+    std::unique_ptr<Message> m = build_message(c, r);
+
+    // 13.
+    k.current_is_squitter = r.squitter != 0;
+    k.current_is_uplink = r.uplink != 0;
+    const bool downlink = !r.squitter && !r.uplink;
+    const FormatInputs inputs = format_inputs(c);
+
+    // 14. The screen text is always the value of a "%s".
+    const std::string screen_text = format_message(*m, MessageForm::kScreen, inputs);
+    if (seen_before(c.stores, screen_text)) return MessageOutcome::kRepeat;
+
+    // 15.
+    if (r.squitter) message_line(c, 0, kBannerPair, 1, true, true, "-=[ Squitter message ]=-");
+    if (r.uplink) message_line(c, 0, kBannerPair, 1, true, true, "-=[ Uplink message ]=-");
+
+    // 16.
+    if (!choice.good) {
+        ++k.crc_error_count;
+        if (c.settings.checksum_only) {
+            message_line(c, 0, kFailedPair, 0, true, downlink, screen_text);
+            if (!c.settings.daemon) screen_refresh(c.screen, Window::kMessage);
+            return MessageOutcome::kCheckFailed;
+        }
+        message_line(c, 0, kFailedPair, 1, true, true,
+                     "FCB checksum doesn't match for the following message");
+    }
+
+    // 17.
+    message_line(c, 0, kMessagePair, 0, (r.error_flags & MSG_ERR_EXT) != 0, downlink, screen_text);
+
+    // 18.
+    if (!r.squitter) {
+        c.channel.send(r.uplink ? queue_code::kUplink : queue_code::kMessage,
+                       client_record(*m, inputs).c_str());
+    }
+
+    // 19.
+    if (!c.settings.daemon) screen_refresh(c.screen, Window::kMessage);
+
+    // 20. 21.
+    if (std::FILE* log = message_log(c.logs)) {
+        (void)write_log_entry(log, *m);
+        flush_message_log(c.logs);
+    }
+    if (c.settings.anad_log) write_anad_log(c.logs, format_message(*m, MessageForm::kAnad, inputs));
+
+    // 22.
+    if (c.settings.extended && !r.squitter) report_contact(c, *m);
+
+    // 23.
+    if (!r.squitter) c.channel.send(queue_code::kContactRecord, contact_record(*m).c_str());
+
+    // 24.
+    if (!downlink) {
+        ++k.uplink_count;
+        counters_line(c.screen, k, c.channel);
+        return MessageOutcome::kUplink;
+    }
+
+    // 25. The adding procedure sends the two statistics names (10, 13), each
+    // before its offer.
+    ++k.good_count;
+    counters_line(c.screen, k, c.channel);
+    (void)add_to_collection(c.stores, std::move(m), k, c.screen, c.channel, c.settings.daemon);
+    return MessageOutcome::kDownlink;
+}
+
+}  // namespace
+
+std::string message_digest(std::string_view text) {
+    char hex[MD5_DIGEST_STRING_LENGTH] = {};
+    MD5Data(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), hex);
+    return std::string(hex, MD5_DIGEST_STRING_LENGTH - 1);
+}
+
+MessageOutcome process_message(MessageContext& context, const FrameTable& table) {
+    try {
+        return process(context, table);
+    } catch (const std::bad_alloc&) {
+        // The frame is lost; the decoder goes on.
+        status_scroll(context.screen, 0, 3);
+        screen_print(context.screen, Window::kStatus, 0, kNoMemoryPair, 1, kStatusLogRow, true, false,
+                     "%s", "Error allocating memory for ACARS data structure!");
+        return MessageOutcome::kNoMemory;
+    }
+}
+
+void handle_pass(void* context, FrameTable& table) {
+    if (context == nullptr) return;
+    (void)process_message(*static_cast<MessageContext*>(context), table);
+}
+
+}  // namespace korvad

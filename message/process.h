@@ -1,0 +1,80 @@
+#pragma once
+// Message processing: once for every demodulator pass that filled frame
+// records, the best record of the pass becomes a Message that is looked up,
+// checked for repeats, shown, sent to the server process, logged, reported as
+// a first contact, counted and added to the aircraft collection, in that
+// fixed order.
+//
+// Choice of the record, in fill order:
+//   1. error_count 0, terminated, crc 0   the message is good
+//   2. error_count 0, terminated          not good (CRC failed)
+//   3. error_count 0                      not good (no ETX/ETB)
+//   none of these: a faulty frame. The record with the fewest faults is
+//   counted (parity error in the header, else block error) and, outside
+//   daemon mode, analysed on the screen; no Message is made.
+//
+// What goes to the server process (type ToServer), while one runs:
+//   18 client record of a downlink      6 client record of an uplink
+//    8 first-contact line (extended)    9 contact record
+//    4 counters line                   10, 13 statistics names of a new
+//                                          collection entry
+// Squitters are shown, logged and counted with the uplinks, but never sent as
+// client or contact record.
+//
+// Repeats: the MD5 digest of the screen text (32 lower-case hex digits) goes
+// into the repeat register; a text whose digest is already there is dropped
+// without any output or count. The main loop empties the register every
+// fifth buffer. Without a register no check is made.
+//
+// The record is read only up to entry 512, whatever end_index says; its
+// characters are only ever values of "%s" or "%c".
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "control/daily_logs.h"
+#include "control/queue/server_channel.h"
+#include "control/settings.h"
+#include "message/message.h"
+#include "screen/screen.h"
+#include "signal/demodulator.h"
+#include "signal/frame.h"
+#include "store/stores.h"
+
+namespace korvad {
+
+// Everything one run reads and changes. The main loop builds it for each
+// buffer (now is the time stamp of that buffer: the time of every message
+// decoded from it).
+struct MessageContext {
+    Settings& settings;  // extended, checksum_only, anad_log, daemon, translate_airports
+    Counters& counters;
+    Screen& screen;
+    const ServerChannel& channel;
+    Stores& stores;
+    LogFiles& logs;
+    std::time_t now = 0;
+};
+
+// What became of the pass.
+enum class MessageOutcome {
+    kNoRecord,      // the table held no record
+    kFaultyFrame,   // no usable record: counted (and analysed)
+    kRepeat,        // dropped: its screen text was seen since the register was emptied
+    kCheckFailed,   // -k and not good: shown once, counted as a CRC error, nothing else
+    kUplink,        // an uplink or squitter, processed
+    kDownlink,      // a downlink, processed and offered to the collection
+    kNoMemory,      // an allocation failed; the frame is lost
+};
+
+MessageOutcome process_message(MessageContext& context, const FrameTable& table);
+
+// The pass loop's sink: context is a MessageContext.
+void handle_pass(void* context, FrameTable& table);
+inline PassSink message_sink(MessageContext& context) { return PassSink{&handle_pass, &context}; }
+
+// The digest of the repeat check: MD5 of text as 32 lower-case hex digits.
+[[nodiscard]] std::string message_digest(std::string_view text);
+
+}  // namespace korvad
