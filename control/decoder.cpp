@@ -67,7 +67,6 @@ void reopen_after_failure(Decoder& d) {
     bool ok = open_sound_device(d.state.sound, d.settings.device_path(), kDefaultSampleRate,
                                 sink != nullptr ? sink : stderr);
     if (sink != nullptr) std::fclose(sink);
-    d.state.sound.stop = &g_signals.stop;
     if (!ok && !d.reopen_failure_shown) {
         status_line(d.screen, 12, true,
                     format_text("error opening sounddevice '%s'", d.settings.device_path()));
@@ -78,7 +77,7 @@ void reopen_after_failure(Decoder& d) {
 bool obtain_buffer(Decoder& d) {
     std::uint8_t* work = d.state.work_buffer.get();
     if (d.settings.streaming) {
-        TakeResult r = take_buffer(d.state.ring, d.next_shared, work, &g_signals.stop);
+        TakeResult r = take_buffer(d.state.ring, d.next_shared, work, d.state.sound.waiting);
         if (r == TakeResult::kStopped) return false;
         if (r == TakeResult::kTakenLast) d.input_ended = true;
         return true;
@@ -89,6 +88,18 @@ bool obtain_buffer(Decoder& d) {
         d.input_ended = true;
     }
     return !g_signals.stop || d.input_ended;
+}
+
+// While the loop waits for audio (a pipe that is quiet, a collector that has
+// nothing yet), keys and signals still work. False gives the wait up.
+bool keep_waiting_for_audio(Decoder& d) {
+    if (g_signals.stop) return false;
+    handle_pending_signals(d);
+    if (!d.settings.daemon) {
+        int key = screen_read_key(d.screen);
+        if (key >= 0) handle_key(d, key);
+    }
+    return !g_signals.stop;
 }
 
 void every_fifth_buffer(Decoder& d) {
@@ -252,7 +263,6 @@ int run_decoder(int argc, char** argv, char** envp) {
     }
     print_to(stderr, " Done, handle #%d\n", d.state.sound.handle);
     set_disposition(SIGALRM, SIG_IGN);
-    d.state.sound.stop = &g_signals.stop;
     if (!sound_ok) {
         d.settings.streaming = false;
         print_to(stderr, "%s", "unable to initialize sound\n");
@@ -305,6 +315,7 @@ int run_decoder(int argc, char** argv, char** envp) {
     process_title_set(d.state.title, "%s ACARS decoder", kProgramName);
     if (!d.settings.daemon) show_crc_line(d);
 
+    d.state.sound.waiting = [&d] { return keep_waiting_for_audio(d); };
     d.next_shared = 0;
     while (main_loop_cycle(d)) {
     }

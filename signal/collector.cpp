@@ -110,11 +110,11 @@ pid_t start_collector(SharedRing& ring, SoundSource& source, int queue_id, Proce
 }
 
 TakeResult take_buffer(SharedRing& ring, int& next, std::uint8_t* work,
-                       const volatile std::sig_atomic_t* stop, void (*pause_us)(unsigned)) {
+                       const std::function<bool()>& waiting, void (*pause_us)(unsigned)) {
     auto full = full_word(ring, next);
     std::int32_t state;
     while ((state = full.load(std::memory_order_acquire)) == kSlotFree) {
-        if (stop != nullptr && *stop) return TakeResult::kStopped;
+        if (waiting && !waiting()) return TakeResult::kStopped;
         if (pause_us != nullptr) {
             pause_us(500000);
         } else {

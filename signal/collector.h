@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "signal/sound.h"
 
@@ -63,11 +64,12 @@ pid_t start_collector(SharedRing& ring, SoundSource& source, int queue_id, Proce
 
 enum class TakeResult { kTaken, kTakenLast, kStopped };
 
-// Waits for slot `next` to be full (looking every half second, or giving up
-// when *stop is set), copies its 50240 samples to work_buffer, frees the slot
-// and advances next (31 wraps to 0).
+// Waits for slot `next` to be full, looking every half second; before each
+// pause it asks `waiting` (when given), and gives up when that returns false.
+// Then copies the slot's 50240 samples to work_buffer, frees the slot and
+// advances next (31 wraps to 0).
 TakeResult take_buffer(SharedRing& ring, int& next, std::uint8_t* work_buffer,
-                       const volatile std::sig_atomic_t* stop,
+                       const std::function<bool()>& waiting,
                        void (*pause_microseconds)(unsigned) = nullptr);
 
 }  // namespace korvad

@@ -6,6 +6,7 @@
 #include <linux/soundcard.h>
 #include <sndfile.h>
 #include <soxr.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,9 +100,10 @@ struct RecordingReader {
 
 namespace {
 
-bool stop_requested(const SoundSource& source) {
-    return source.stop != nullptr && *source.stop != 0;
-}
+// False when the source's owner wants the read given up.
+bool keep_waiting(const SoundSource& source) { return !source.waiting || source.waiting(); }
+
+constexpr int kWaitMilliseconds = 500;
 
 bool open_recording(SoundSource& source, const char* path, int rate) {
     SF_INFO info{};
@@ -194,6 +196,7 @@ void close_sound_device(SoundSource& source) {
 }
 
 int read_samples(SoundSource& source, std::uint8_t* out, int count) {
+    source.given_up = false;
     switch (source.kind) {
         case SoundSource::Kind::kNone:
             return -1;
@@ -206,18 +209,28 @@ int read_samples(SoundSource& source, std::uint8_t* out, int count) {
             ssize_t n;
             do {
                 n = read(source.fd, out, static_cast<std::size_t>(count));
-            } while (n < 0 && errno == EINTR && !stop_requested(source));
-            if (n < 0 && errno == EINTR) return 0;
+            } while (n < 0 && errno == EINTR && keep_waiting(source));
+            if (n < 0 && errno == EINTR) {
+                source.given_up = true;
+                return 0;
+            }
             return static_cast<int>(n);
         }
         case SoundSource::Kind::kPipe: {
             int total = 0;
             while (total < count) {
-                ssize_t n = read(source.fd, out + total, static_cast<std::size_t>(count - total));
-                if (n < 0 && errno == EINTR) {
-                    if (stop_requested(source)) break;
+                pollfd p{source.fd, POLLIN, 0};
+                int ready = poll(&p, 1, kWaitMilliseconds);
+                if (ready <= 0) {
+                    if (ready < 0 && errno != EINTR) return total > 0 ? total : -1;
+                    if (!keep_waiting(source)) {
+                        source.given_up = true;
+                        break;
+                    }
                     continue;
                 }
+                ssize_t n = read(source.fd, out + total, static_cast<std::size_t>(count - total));
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
                 if (n < 0) return total > 0 ? total : -1;
                 if (n == 0) {
                     source.ended = true;
@@ -238,7 +251,7 @@ bool read_block(SoundSource& source, std::uint8_t* work) {
     if (n < 0) return false;
     // A device's short read keeps the older samples behind it; a recording or
     // pipe that ended, or a read given up for a stop, is followed by silence.
-    if (source.kind != SoundSource::Kind::kDevice || stop_requested(source)) {
+    if (source.kind != SoundSource::Kind::kDevice || source.given_up) {
         std::memset(fresh + n, 128, static_cast<std::size_t>(kNewSamples - n));
     }
     return true;

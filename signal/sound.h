@@ -14,9 +14,9 @@
 // Only a device can hang in open or fail to be set up; only a recording or a
 // pipe can end.
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace korvad {
@@ -30,9 +30,11 @@ struct SoundSource {
     int handle = 0;      // the number shown as "handle #%d" (0 = closed)
     int sample_rate = 0; // samples per second delivered
     bool ended = false;  // a recording or pipe has delivered its last sample
-    // A read interrupted by a signal gives up when this flag is set (the
-    // decoder points it at its stop request), so a stop never waits for audio.
-    const volatile std::sig_atomic_t* stop = nullptr;
+    // Called about every half second while a read of a pipe waits for audio,
+    // and whenever a signal interrupts a read: the decoder keeps its keyboard
+    // and signals alive there. Returning false gives the read up (a stop).
+    std::function<bool()> waiting;
+    bool given_up = false;  // the last read stopped because `waiting` said so
     std::shared_ptr<RecordingReader> recording;
 };
 
@@ -45,13 +47,13 @@ void close_sound_device(SoundSource& source);
 
 // Reads up to count samples. A device returns what one read() gives; a
 // recording or pipe keeps reading until count samples or the end of the
-// input. A read interrupted while *stop is set returns what it has. Returns
-// the number read (0 at the end), or -1 on a read error.
+// input. A read given up by `waiting` returns what it has. Returns the number
+// read (0 at the end), or -1 on a read error.
 [[nodiscard]] int read_samples(SoundSource& source, std::uint8_t* out, int count);
 
 // Direct mode: moves the last 10240 samples of the 50240-sample work buffer
 // to its start and reads 40000 new ones behind them. When a recording or pipe
-// ends inside the block (or a stop interrupts it), the rest is filled with
+// ends inside the block (or `waiting` gives it up), the rest is filled with
 // silence (128), never with older samples. Returns false only when the read
 // reported an error.
 [[nodiscard]] bool read_block(SoundSource& source, std::uint8_t* work_buffer);

@@ -180,7 +180,7 @@ TEST_F(SoundFiles, PipeIsReadUntilTheBlockIsFullAndEndsWithSilence) {
 volatile std::sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
-TEST_F(SoundFiles, StopRequestEndsAReadThatWaitsForAudio) {
+TEST_F(SoundFiles, ASignalCanCallOffAReadThatWaitsForAudio) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);  // nothing will ever be written
     struct sigaction sa {};
@@ -191,7 +191,11 @@ TEST_F(SoundFiles, StopRequestEndsAReadThatWaitsForAudio) {
     std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
     SoundSource src;
     ASSERT_TRUE(open_sound_device(src, path.c_str(), 19500, err));
-    src.stop = &g_stop;
+    int waits = 0;
+    src.waiting = [&waits] {
+        ++waits;
+        return g_stop == 0;
+    };
     pid_t self = getpid();
     pid_t killer = fork();
     if (killer == 0) {
@@ -202,6 +206,8 @@ TEST_F(SoundFiles, StopRequestEndsAReadThatWaitsForAudio) {
     std::vector<std::uint8_t> work(kWorkBufferSize, 7);
     EXPECT_TRUE(read_block(src, work.data()));
     EXPECT_EQ(g_stop, 1);
+    EXPECT_TRUE(src.given_up);
+    EXPECT_GE(waits, 1);
     EXPECT_EQ(work[kWorkBufferSize - 1], 128);
     waitpid(killer, nullptr, 0);
     sigaction(SIGUSR2, &old, nullptr);
@@ -231,7 +237,7 @@ TEST_F(SoundFiles, CollectorFillsTheRingInOrderWithHistoryAndMarksTheLastSlot) {
     int blocks = 0;
     TakeResult r;
     do {
-        r = take_buffer(ring, next, work.data(), nullptr, [](unsigned) { usleep(1000); });
+        r = take_buffer(ring, next, work.data(), {}, [](unsigned) { usleep(1000); });
         ASSERT_NE(r, TakeResult::kStopped);
         for (int i = 0; i < kHistorySamples; ++i) {
             long at = position - kHistorySamples + i;
@@ -251,23 +257,25 @@ TEST_F(SoundFiles, CollectorFillsTheRingInOrderWithHistoryAndMarksTheLastSlot) {
     ring_close(ring, true);
 }
 
-TEST(Ring, TakeBufferGivesUpWhenAStopIsRequested) {
+TEST(Ring, TakeBufferGivesUpWhenTheWaitIsCalledOff) {
     SharedRing ring;
     ASSERT_TRUE(ring_open(ring, IPC_PRIVATE));
-    volatile std::sig_atomic_t stop = 0;
-    static int waits;
-    static volatile std::sig_atomic_t* stop_ptr;
-    waits = 0;
-    stop_ptr = &stop;
+    static int pauses;
+    pauses = 0;
+    int asked = 0;
     int next = 0;
     std::vector<std::uint8_t> work(kWorkBufferSize);
-    // The slot is free (zeroed segment): wait, and the third wait brings a stop.
-    auto r = take_buffer(ring, next, work.data(), &stop, [](unsigned us) {
-        EXPECT_EQ(us, 500000u);
-        if (++waits == 3) *stop_ptr = 1;
-    });
+    // The slot is free (zeroed segment): each wait asks first, then pauses
+    // half a second; the third question brings a stop.
+    auto r = take_buffer(
+        ring, next, work.data(), [&asked] { return ++asked < 3; },
+        [](unsigned us) {
+            EXPECT_EQ(us, 500000u);
+            ++pauses;
+        });
     EXPECT_EQ(r, TakeResult::kStopped);
-    EXPECT_EQ(waits, 3);
+    EXPECT_EQ(asked, 3);
+    EXPECT_EQ(pauses, 2);
     EXPECT_EQ(next, 0);
     ring_close(ring, true);
 }
