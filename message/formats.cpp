@@ -20,7 +20,9 @@ static_assert(sizeof(KORVAD_DASH_ROW_59) - 1 == kDashRowLength + 1);
 constexpr const char kContentLine[] = "Message content:-\n";
 
 // Fixed fields as C strings (they are always terminated, field_text makes sure).
-std::string field(const char* data, std::size_t size) { return std::string(field_text(data, size)); }
+std::string field(const char* data, std::size_t size) {
+    return std::string(field_text(data, size));
+}
 template <std::size_t N>
 std::string field(const char (&data)[N]) {
     return field(data, N);
@@ -28,9 +30,13 @@ std::string field(const char (&data)[N]) {
 
 // A mode or block id of NUL is written as a blank: "%c" with NUL would end
 // the text there (or put a NUL byte into the log file).
-char shown(char c) { return c == '\0' ? ' ' : c; }
+char shown(char c) {
+    return c == '\0' ? ' ' : c;
+}
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ascii_upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // The value of the entry with key in a description table, or none.
 std::optional<std::string> table_value(const ReferenceList* table, const std::string& key) {
@@ -45,16 +51,16 @@ const char* or_text(const std::optional<std::string>& value, const char* replace
 constexpr const char* kFlagNames[8] = {"MSG_ERR_ALL", "MSG_ERR_REG", "MSG_ERR_LAB", "MSG_ERR_BLK",
                                        "MSG_ERR_MSG", "MSG_ERR_FLI", "MSG_ERR_EXT", "MSG_ERR_UNK"};
 
-constexpr const char* kControlNames[32] = {
-    "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
-    "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
-    "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+constexpr const char* kControlNames[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+                                           "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
+                                           "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
+                                           "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
 
 // Colour pairs of the fault analysis.
-constexpr int kFieldNamePair = 2;   // white on black
-constexpr int kParityPair = 5;      // red on black: a character with a parity error
-constexpr int kGoodCharPair = 7;    // green on black
-constexpr int kFlagNamesPair = 11;  // cyan on black
+constexpr int kFieldNamePair = 2;                 // white on black
+constexpr int kParityPair = 5;                    // red on black: a character with a parity error
+constexpr int kGoodCharPair = 7;                  // green on black
+constexpr int kFlagNamesPair = 11;                // cyan on black
 constexpr int kLastChar = kFrameRecordChars - 1;  // 512
 
 // Writes characters one after another on the bottom line of the message
@@ -89,7 +95,9 @@ class CharacterListing {
     int column_ = 1;
 };
 
-int pair_of(const FrameChar& c) { return c.parity_error ? kParityPair : kGoodCharPair; }
+int pair_of(const FrameChar& c) {
+    return c.parity_error ? kParityPair : kGoodCharPair;
+}
 
 // One character of a header field at a fixed column.
 void put_at(Screen& screen, int row, int column, const FrameChar& c) {
@@ -143,53 +151,58 @@ std::string format_message(const Message& m, MessageForm form, const FormatInput
     const std::string registration = field(m.registration);
 
     if (in.squitter) {
-        return format_text("\nACARS Mode: %c  Aircraft reg: _______\nMessage Label: SQ Block ID: "
-                           "[Uplink]\nMessage content:-\n%s\n" KORVAD_DASH_ROW "[%s]-\n",
-                           shown(m.mode), text, time.c_str());
+        return format_text(
+            "\nACARS Mode: %c  Aircraft reg: _______\nMessage Label: SQ Block ID: "
+            "[Uplink]\nMessage content:-\n%s\n" KORVAD_DASH_ROW "[%s]-\n",
+            shown(m.mode), text, time.c_str());
     }
     if (form == MessageForm::kAnad) {
         const std::string dotted = dotted_registration(registration);
         if (in.uplink) {
-            return format_text("\nACARS Mode: %c  Aircraft reg: %s\nMessage Label: %s Block ID: %c "
-                               "[Uplink]\n%s%s\n" KORVAD_DASH_ROW "[%s]-\n",
-                               shown(m.mode), dotted.c_str(), label.c_str(), shown(m.block_id),
-                               content, text, time.c_str());
+            return format_text(
+                "\nACARS Mode: %c  Aircraft reg: %s\nMessage Label: %s Block ID: %c "
+                "[Uplink]\n%s%s\n" KORVAD_DASH_ROW "[%s]-\n",
+                shown(m.mode), dotted.c_str(), label.c_str(), shown(m.block_id), content, text,
+                time.c_str());
         }
-        return format_text("ACARS mode: %c Aircraft reg: %s\nMessage label: %s Block id: %c Msg. "
-                           "no: %s\nFlight id: %s%s%s\n" KORVAD_DASH_ROW_59 "[%s]\n\n",
-                           shown(m.mode), dotted.c_str(), label.c_str(), shown(m.block_id),
-                           field(m.message_number).c_str(), field(m.flight_id).c_str(),
-                           m.text ? "\nMessage content:-\n" : "", text, time.c_str());
+        return format_text(
+            "ACARS mode: %c Aircraft reg: %s\nMessage label: %s Block id: %c Msg. "
+            "no: %s\nFlight id: %s%s%s\n" KORVAD_DASH_ROW_59 "[%s]\n\n",
+            shown(m.mode), dotted.c_str(), label.c_str(), shown(m.block_id),
+            field(m.message_number).c_str(), field(m.flight_id).c_str(),
+            m.text ? "\nMessage content:-\n" : "", text, time.c_str());
     }
 
     const char* type = or_text(m.aircraft_type, "-");
     if (in.uplink) {
-        return format_text("\n ACARS Mode: %s  Aircraft reg: %s [%s]\n Message Label: %s Block "
-                           "ID: %c [Uplink]\n %s%s\n " KORVAD_DASH_ROW "[%s]-\n",
-                           mode_description(in.ground_stations, m.mode).c_str(),
-                           registration.c_str(), type, label.c_str(), shown(m.block_id), content,
-                           text, time.c_str());
+        return format_text(
+            "\n ACARS Mode: %s  Aircraft reg: %s [%s]\n Message Label: %s Block "
+            "ID: %c [Uplink]\n %s%s\n " KORVAD_DASH_ROW "[%s]-\n",
+            mode_description(in.ground_stations, m.mode).c_str(), registration.c_str(), type,
+            label.c_str(), shown(m.block_id), content, text, time.c_str());
     }
 
-    const std::string mode = in.extended ? mode_description(in.ground_stations, m.mode)
-                                         : std::string(1, shown(m.mode));
+    const std::string mode =
+        in.extended ? mode_description(in.ground_stations, m.mode) : std::string(1, shown(m.mode));
     const std::string flight_id = field(m.flight_id);
     const std::string label_shown =
         in.extended ? label_description(in.labels, label, flight_id) : label;
     if (m.text) {
-        return format_text("\n ACARS mode: %s  Aircraft reg: %s [%s]\n Message label: %s Block "
-                           "id: %c  Message number: %s\n Flight number: %s  Flight: %s\n "
-                           "Operator: %s\n Message content: -\n %s\n " KORVAD_DASH_ROW "[ %s ]-\n",
-                           mode.c_str(), registration.c_str(), type, label_shown.c_str(),
-                           shown(m.block_id), field(m.message_number).c_str(), flight_id.c_str(),
-                           or_text(m.route, "unknown"), or_text(m.airline, "-"), text, time.c_str());
+        return format_text(
+            "\n ACARS mode: %s  Aircraft reg: %s [%s]\n Message label: %s Block "
+            "id: %c  Message number: %s\n Flight number: %s  Flight: %s\n "
+            "Operator: %s\n Message content: -\n %s\n " KORVAD_DASH_ROW "[ %s ]-\n",
+            mode.c_str(), registration.c_str(), type, label_shown.c_str(), shown(m.block_id),
+            field(m.message_number).c_str(), flight_id.c_str(), or_text(m.route, "unknown"),
+            or_text(m.airline, "-"), text, time.c_str());
     }
-    return format_text("\n ACARS mode: %s  Aircraft reg: %s [%s]\n Message label: %s Block id: "
-                       "%c  Message number: %s\n Flight number: %s  Flight: %s\n Operator: %s\n "
-                       KORVAD_DASH_ROW "[ %s ]-\n",
-                       mode.c_str(), registration.c_str(), type, label_shown.c_str(),
-                       shown(m.block_id), field(m.message_number).c_str(), flight_id.c_str(),
-                       or_text(m.route, "unknown"), or_text(m.airline, "-"), time.c_str());
+    return format_text(
+        "\n ACARS mode: %s  Aircraft reg: %s [%s]\n Message label: %s Block id: "
+        "%c  Message number: %s\n Flight number: %s  Flight: %s\n Operator: %s\n " KORVAD_DASH_ROW
+        "[ %s ]-\n",
+        mode.c_str(), registration.c_str(), type, label_shown.c_str(), shown(m.block_id),
+        field(m.message_number).c_str(), flight_id.c_str(), or_text(m.route, "unknown"),
+        or_text(m.airline, "-"), time.c_str());
 }
 
 bool write_log_entry(std::FILE* log, const Message& m) {
@@ -197,10 +210,12 @@ bool write_log_entry(std::FILE* log, const Message& m) {
     bool ok = std::fprintf(log, "%s[ %s ]-\nACARS Mode: %c  Aircraft reg: %s\n", KORVAD_DASH_ROW,
                            contact_time_text(m.time).c_str(), shown(m.mode),
                            field(m.registration).c_str()) >= 0;
-    if (m.aircraft_type) ok = std::fprintf(log, "Aircraft type: %s\n", m.aircraft_type->c_str()) >= 0 && ok;
+    if (m.aircraft_type)
+        ok = std::fprintf(log, "Aircraft type: %s\n", m.aircraft_type->c_str()) >= 0 && ok;
     ok = std::fprintf(log, "Message Label: %s Block ID: %c  Message Number: %s\nFlight Number: %s",
                       field(m.label).c_str(), shown(m.block_id), field(m.message_number).c_str(),
-                      field(m.flight_id).c_str()) >= 0 && ok;
+                      field(m.flight_id).c_str()) >= 0 &&
+         ok;
     if (m.route) ok = std::fprintf(log, "  Flight: %s", m.route->c_str()) >= 0 && ok;
     ok = std::fputs("\n", log) >= 0 && ok;
     if (m.airline) ok = std::fprintf(log, "Operator: %s\n", m.airline->c_str()) >= 0 && ok;
@@ -216,13 +231,12 @@ std::string client_record(const Message& m, const FormatInputs& in) {
     const std::string flight_id = field(m.flight_id);
     const std::string number = field(m.message_number);
     if (in.extended) {
-        return format_text("%s\t%s\t%s\t%s\t%s\t%c\t%s\t%s\t%s\t%s\t%s", header.c_str(),
-                           mode_description(in.ground_stations, m.mode).c_str(),
-                           registration.c_str(), or_text(m.aircraft_type, "-"),
-                           label_description(in.labels, label, flight_id).c_str(),
-                           shown(m.block_id), number.c_str(), flight_id.c_str(),
-                           or_text(m.route, "unknown"), or_text(m.airline, "-"),
-                           or_text(m.text, "-"));
+        return format_text(
+            "%s\t%s\t%s\t%s\t%s\t%c\t%s\t%s\t%s\t%s\t%s", header.c_str(),
+            mode_description(in.ground_stations, m.mode).c_str(), registration.c_str(),
+            or_text(m.aircraft_type, "-"), label_description(in.labels, label, flight_id).c_str(),
+            shown(m.block_id), number.c_str(), flight_id.c_str(), or_text(m.route, "unknown"),
+            or_text(m.airline, "-"), or_text(m.text, "-"));
     }
     return format_text("%s\t%c\t%s\t%s\t%s\t%c\t%s\t%s\t%s\t%s\t%s", header.c_str(), shown(m.mode),
                        registration.c_str(), or_text(m.aircraft_type, "-"), label.c_str(),
@@ -242,7 +256,9 @@ const char* fault_flag_name(int bit_index) {
     return kFlagNames[bit_index];
 }
 
-const char* control_name(unsigned char c) { return c < 32 ? kControlNames[c] : nullptr; }
+const char* control_name(unsigned char c) {
+    return c < 32 ? kControlNames[c] : nullptr;
+}
 
 void show_fault_analysis(Screen& screen, const FrameRecord& r) {
     const int row = message_last_row(screen);

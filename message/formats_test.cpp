@@ -293,7 +293,8 @@ TEST_F(Formats, ClientAndContactRecords) {
 FrameRecord analysed_frame(std::int32_t flags) {
     FrameRecord r{};
     const std::string bytes = std::string("*\x16\x16\x01") + "2.N123AB\x15H15\x02M01AUA0123HI\x03";
-    for (std::size_t i = 0; i < bytes.size(); ++i) r.chars[i].ch = static_cast<std::uint8_t>(bytes[i]);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        r.chars[i].ch = static_cast<std::uint8_t>(bytes[i]);
     r.end_index = 29;
     r.terminated = 1;
     r.error_flags = flags;
@@ -324,7 +325,8 @@ bool operator==(const Drawn& a, const Drawn& b) {
     return a.text == b.text && a.column == b.column && a.pair == b.pair && a.bold == b.bold;
 }
 void PrintTo(const Drawn& d, std::ostream* os) {
-    *os << "{\"" << d.text << "\", col " << d.column << ", pair " << d.pair << (d.bold ? ", bold}" : "}");
+    *os << "{\"" << d.text << "\", col " << d.column << ", pair " << d.pair
+        << (d.bold ? ", bold}" : "}");
 }
 
 class FaultAnalysis : public ::testing::Test {
@@ -343,16 +345,31 @@ TEST_F(FaultAnalysis, ParityFaultsOnlyShowTheFieldsOneByOne) {
         {" MSG_ERR_ALL MSG_ERR_EXT ", 0, 11, true},
         {"ACARS mode:    Aircraft reg: ", 1, 2, false},
         {"2", 13, 7, true},
-        {".", 30, 7, true}, {"N", 31, 7, true}, {"1", 32, 5, true}, {"2", 33, 7, true},
-        {"3", 34, 7, true}, {"A", 35, 7, true}, {"B", 36, 7, true},
+        {".", 30, 7, true},
+        {"N", 31, 7, true},
+        {"1", 32, 5, true},
+        {"2", 33, 7, true},
+        {"3", 34, 7, true},
+        {"A", 35, 7, true},
+        {"B", 36, 7, true},
         {"Message label:     Block id:   Msg no:  ", 1, 2, false},
-        {"H", 16, 7, true}, {"1", 17, 7, true}, {"5", 30, 7, true},
-        {"M", 40, 7, true}, {"0", 41, 7, true}, {"1", 42, 7, true}, {"A", 43, 7, true},
+        {"H", 16, 7, true},
+        {"1", 17, 7, true},
+        {"5", 30, 7, true},
+        {"M", 40, 7, true},
+        {"0", 41, 7, true},
+        {"1", 42, 7, true},
+        {"A", 43, 7, true},
         {"Flight number:", 1, 2, false},
-        {"U", 16, 7, true}, {"A", 17, 7, true}, {"0", 18, 7, true}, {"1", 19, 7, true},
-        {"2", 20, 7, true}, {"3", 21, 7, true},
+        {"U", 16, 7, true},
+        {"A", 17, 7, true},
+        {"0", 18, 7, true},
+        {"1", 19, 7, true},
+        {"2", 20, 7, true},
+        {"3", 21, 7, true},
         {"Message content:-", 1, 2, false},
-        {"H", 1, 7, true}, {"I", 2, 5, true},  // stops before the ETX
+        {"H", 1, 7, true},
+        {"I", 2, 5, true},  // stops before the ETX
     };
     EXPECT_EQ(drawn(records, 16), expected);
 }
@@ -361,14 +378,36 @@ TEST_F(FaultAnalysis, OtherFaultsListEveryCharacterWithControlNames) {
     show_fault_analysis(screen, analysed_frame(0x03));
     const std::vector<Drawn> expected = {
         {" MSG_ERR_ALL MSG_ERR_REG ", 0, 11, true},
-        {"*", 1, 5, true}, {"<SYN>", 2, 5, true}, {"<SYN>", 7, 5, true}, {"<SOH>", 12, 5, true},
-        {"2", 17, 5, true}, {".", 18, 5, true}, {"N", 19, 5, true}, {"1", 20, 5, true},
-        {"2", 21, 5, true}, {"3", 22, 5, true}, {"A", 23, 5, true}, {"B", 24, 5, true},
-        {"<NAK>", 25, 5, true}, {"H", 30, 5, true}, {"1", 31, 5, true}, {"5", 32, 5, true},
-        {"<STX>", 33, 5, true}, {"M", 38, 5, true}, {"0", 39, 5, true}, {"1", 40, 5, true},
-        {"A", 41, 5, true}, {"U", 42, 5, true}, {"A", 43, 5, true}, {"0", 44, 5, true},
-        {"1", 45, 5, true}, {"2", 46, 5, true}, {"3", 47, 5, true}, {"H", 48, 5, true},
-        {"I", 49, 5, true}, {"<ETX>", 50, 5, true},  // end_index inclusive
+        {"*", 1, 5, true},
+        {"<SYN>", 2, 5, true},
+        {"<SYN>", 7, 5, true},
+        {"<SOH>", 12, 5, true},
+        {"2", 17, 5, true},
+        {".", 18, 5, true},
+        {"N", 19, 5, true},
+        {"1", 20, 5, true},
+        {"2", 21, 5, true},
+        {"3", 22, 5, true},
+        {"A", 23, 5, true},
+        {"B", 24, 5, true},
+        {"<NAK>", 25, 5, true},
+        {"H", 30, 5, true},
+        {"1", 31, 5, true},
+        {"5", 32, 5, true},
+        {"<STX>", 33, 5, true},
+        {"M", 38, 5, true},
+        {"0", 39, 5, true},
+        {"1", 40, 5, true},
+        {"A", 41, 5, true},
+        {"U", 42, 5, true},
+        {"A", 43, 5, true},
+        {"0", 44, 5, true},
+        {"1", 45, 5, true},
+        {"2", 46, 5, true},
+        {"3", 47, 5, true},
+        {"H", 48, 5, true},
+        {"I", 49, 5, true},
+        {"<ETX>", 50, 5, true},  // end_index inclusive
     };
     EXPECT_EQ(drawn(records, 16), expected);
 }
@@ -382,9 +421,14 @@ TEST_F(FaultAnalysis, WrapsAtTheWidthLessTwentyAndNamesDel) {
     show_fault_analysis(screen, r);
     const std::vector<Drawn> expected = {
         {" MSG_ERR_BLK ", 0, 11, true},
-        {"*", 1, 5, true}, {"<SYN>", 2, 5, true}, {"<SYN>", 7, 5, true}, {"<SOH>", 12, 5, true},
-        {"2", 17, 5, true}, {"<DEL>", 18, 5, true},  // column 23: wrapped
-        {"N", 1, 5, true}, {"1", 2, 5, true},
+        {"*", 1, 5, true},
+        {"<SYN>", 2, 5, true},
+        {"<SYN>", 7, 5, true},
+        {"<SOH>", 12, 5, true},
+        {"2", 17, 5, true},
+        {"<DEL>", 18, 5, true},  // column 23: wrapped
+        {"N", 1, 5, true},
+        {"1", 2, 5, true},
     };
     EXPECT_EQ(drawn(records, 22), expected);
 }

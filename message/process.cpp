@@ -62,7 +62,8 @@ const FrameRecord& least_faulty(const FrameTable& table, int count) {
 // Characters first..last of the record as text (never past entry 512).
 std::string characters(const FrameRecord& r, int first, int last) {
     std::string text;
-    for (int i = first; i <= std::min(last, kLastChar); ++i) text.push_back(static_cast<char>(r.chars[i].ch));
+    for (int i = first; i <= std::min(last, kLastChar); ++i)
+        text.push_back(static_cast<char>(r.chars[i].ch));
     return text;
 }
 
@@ -131,7 +132,8 @@ std::unique_ptr<Message> build_message(MessageContext& c, const FrameRecord& r) 
         m->route = lookup_reference(databases->flights, flight_id);
         m->airline = lookup_reference(databases->airlines, flight_id.substr(0, 2));
         if (m->route) {
-            m->route = expand_route(std::move(*m->route), *databases, c.settings.translate_airports);
+            m->route =
+                expand_route(std::move(*m->route), *databases, c.settings.translate_airports);
         }
     }
     return m;
@@ -170,8 +172,8 @@ void report_contact(MessageContext& c, const Message& m) {
     if (!c.stores.collection) return;
     ContactInformation info = contact_information(*c.stores.collection, field_text(m.registration));
     const int code = c.channel.server_running ? queue_code::kContactHistory : 0;
-    screen_print(c.screen, Window::kMessage, code, kContactPair, 1, message_last_row(c.screen), true,
-                 false, "%s", info.line.c_str());
+    screen_print(c.screen, Window::kMessage, code, kContactPair, 1, message_last_row(c.screen),
+                 true, false, "%s", info.line.c_str());
     if (info.first_contact && c.stores.new_contacts) {
         (void)record_first_contact(*c.stores.new_contacts, m, c.screen);
     }
@@ -285,8 +287,8 @@ MessageOutcome process_message(MessageContext& context, const FrameTable& table)
     } catch (const std::bad_alloc&) {
         // The frame is lost; the decoder goes on.
         status_scroll(context.screen, 0, 3);
-        screen_print(context.screen, Window::kStatus, 0, kNoMemoryPair, 1, kStatusLogRow, true, false,
-                     "%s", "Error allocating memory for ACARS data structure!");
+        screen_print(context.screen, Window::kStatus, 0, kNoMemoryPair, 1, kStatusLogRow, true,
+                     false, "%s", "Error allocating memory for ACARS data structure!");
         return MessageOutcome::kNoMemory;
     }
 }

@@ -59,20 +59,22 @@ struct MessageContext {
 
 // What became of the pass.
 enum class MessageOutcome {
-    kNoRecord,      // the table held no record
-    kFaultyFrame,   // no usable record: counted (and analysed)
-    kRepeat,        // dropped: its screen text was seen since the register was emptied
-    kCheckFailed,   // -k and not good: shown once, counted as a CRC error, nothing else
-    kUplink,        // an uplink or squitter, processed
-    kDownlink,      // a downlink, processed and offered to the collection
-    kNoMemory,      // an allocation failed; the frame is lost
+    kNoRecord,     // the table held no record
+    kFaultyFrame,  // no usable record: counted (and analysed)
+    kRepeat,       // dropped: its screen text was seen since the register was emptied
+    kCheckFailed,  // -k and not good: shown once, counted as a CRC error, nothing else
+    kUplink,       // an uplink or squitter, processed
+    kDownlink,     // a downlink, processed and offered to the collection
+    kNoMemory,     // an allocation failed; the frame is lost
 };
 
 MessageOutcome process_message(MessageContext& context, const FrameTable& table);
 
 // The pass loop's sink: context is a MessageContext.
 void handle_pass(void* context, FrameTable& table);
-inline PassSink message_sink(MessageContext& context) { return PassSink{&handle_pass, &context}; }
+inline PassSink message_sink(MessageContext& context) {
+    return PassSink{&handle_pass, &context};
+}
 
 // The digest of the repeat check: MD5 of text as 32 lower-case hex digits.
 [[nodiscard]] std::string message_digest(std::string_view text);

@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    MessageContext context{f.settings, f.counters, f.screen, f.channel, f.stores, f.logs, 1796703330};
+    MessageContext context{f.settings, f.counters, f.screen,  f.channel,
+                           f.stores,   f.logs,     1796703330};
     (void)process_message(context, table);
     (void)process_message(context, table);  // the same pass again: a repeat
     return 0;

@@ -30,7 +30,8 @@ const std::string kOpening = "*\x16\x16\x01";
 // STX, message number, flight id, text, ETX and two BCS bytes.
 std::string downlink_frame(const std::string& registration7, const std::string& flight,
                            const std::string& text) {
-    return kOpening + "2" + registration7 + "\x15" + "H15\x02" + "M01A" + flight + text + "\x03\x55\x55";
+    return kOpening + "2" + registration7 + "\x15" + "H15\x02" + "M01A" + flight + text +
+           "\x03\x55\x55";
 }
 // Uplinks (lower-case mode, upper-case block id) and squitters carry their
 // text from index 17.
@@ -45,7 +46,8 @@ std::string squitter_frame(const std::string& text) {
 FrameRecord good_record(const std::string& bytes) {
     FrameRecord r{};
     r.end_index = static_cast<std::int32_t>(bytes.size());
-    for (std::size_t i = 0; i < bytes.size() && i < static_cast<std::size_t>(kFrameRecordChars); ++i) {
+    for (std::size_t i = 0; i < bytes.size() && i < static_cast<std::size_t>(kFrameRecordChars);
+         ++i) {
         r.chars[i].ch = static_cast<std::uint8_t>(bytes[i]) & 0x7F;
         if (!r.terminated && (r.chars[i].ch == kEtx || r.chars[i].ch == kEtb)) {
             r.terminated = 1;
@@ -98,7 +100,8 @@ class Processing : public ::testing::Test {
     std::vector<Sent> sent() {
         std::vector<Sent> out;
         QueueMessage msg;
-        while (queue_receive_once(queue.id(), ToServer, msg) > 0) out.push_back({msg.code, msg.text});
+        while (queue_receive_once(queue.id(), ToServer, msg) > 0)
+            out.push_back({msg.code, msg.text});
         return out;
     }
     static std::vector<int> codes(const std::vector<Sent>& messages) {
@@ -306,9 +309,12 @@ TEST_F(Processing, TextsWithParityErrorsOrTooShortAreNotKept) {
     EXPECT_EQ(out[0].text.substr(out[0].text.size() - 2), "\t-");  // no text: a dash
 
     // One and two characters are dropped, three are kept (other flights: new entries).
-    EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0001", "A"))}), MessageOutcome::kDownlink);
-    EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0002", "AB"))}), MessageOutcome::kDownlink);
-    EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0003", "ABC"))}), MessageOutcome::kDownlink);
+    EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0001", "A"))}),
+              MessageOutcome::kDownlink);
+    EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0002", "AB"))}),
+              MessageOutcome::kDownlink);
+    EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0003", "ABC"))}),
+              MessageOutcome::kDownlink);
     ASSERT_EQ(stores.collection->count(), 4);
     for (std::int32_t i = 0; i < 4; ++i) {
         const Message* m = stores.collection->at(i);
@@ -431,7 +437,8 @@ TEST_F(Processing, ExtendedDownlinksTellTheContactHistory) {
               MessageOutcome::kDownlink);
     out = sent();
     ASSERT_EQ(codes(out), (std::vector<int>{18, 8, 9, 4, 10, 13}));
-    EXPECT_EQ(out[1].text, "1 contacts with this aircraft. First contact: 08/12/2026 04:15 as flight UA0123");
+    EXPECT_EQ(out[1].text,
+              "1 contacts with this aircraft. First contact: 08/12/2026 04:15 as flight UA0123");
     EXPECT_EQ(stores.collection->count(), 2);
 }
 
