@@ -87,7 +87,9 @@ class Processing : public ::testing::Test {
         ASSERT_NE(logs.message_file, nullptr);
         ASSERT_NE(logs.anad_file, nullptr);
     }
-    void TearDown() override { std::filesystem::remove_all(folder); }
+    void TearDown() override {
+        if (!folder.empty()) std::filesystem::remove_all(folder);
+    }
 
     MessageOutcome run(std::initializer_list<FrameRecord> records) {
         auto table = std::make_unique<FrameTable>();
