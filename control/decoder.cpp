@@ -90,6 +90,12 @@ bool obtain_buffer(Decoder& d) {
     return !g_signals.stop || d.input_ended;
 }
 
+// R key and SIGHUP: the main process's databases, then the database server's.
+void reload_all(Decoder& d, bool verbose) {
+    if (d.stores.databases) reload_databases(*d.stores.databases, d.screen, verbose);
+    if (d.state.dbserver_pid > 0) kill(d.state.dbserver_pid, SIGHUP);
+}
+
 // While the loop waits for audio (a pipe that is quiet, a collector that has
 // nothing yet), keys and signals still work. False gives the wait up.
 bool keep_waiting_for_audio(Decoder& d) {
@@ -108,13 +114,23 @@ void every_fifth_buffer(Decoder& d) {
         format_text("=[ Vol: %d, Extended: %s ]=", level, d.settings.extended ? "ON" : "OFF");
     show_volume_line(d.screen, line);
     send_to_server(d, queue_code::kVolume, line.c_str());
-    show_clock(d.screen, static_cast<long>(d.state.now));
+    show_clock(d.screen, d.state.now);
+    if (d.stores.repeats) empty_list(*d.stores.repeats);
 }
 
 }  // namespace
 
 void handle_key(Decoder& d, int key) {
     switch (std::toupper(key)) {
+        case 'A':
+            if (d.stores.statistics) show_statistics(d.screen, *d.stores.statistics, StatisticsView::airlines);
+            break;
+        case 'T':
+            if (d.stores.statistics) show_statistics(d.screen, *d.stores.statistics, StatisticsView::types);
+            break;
+        case 'R':
+            reload_all(d, true);
+            break;
         case 'C':
             d.settings.checksum_only = !d.settings.checksum_only;
             show_crc_line(d);
@@ -134,9 +150,30 @@ void handle_key(Decoder& d, int key) {
 }
 
 void handle_decoder_message(Decoder& d, QueueMessage& msg) {
+    msg.text[kQueueMaxText] = '\0';
     switch (msg.code) {
+        case queue_code::kDeleteRequest: {
+            std::string request = msg.text;
+            int result = d.stores.collection
+                             ? delete_contact(request, *d.stores.collection, d.settings.delete_code)
+                             : -1;
+            status_line(d.screen, 1, false,
+                        format_text("Request to delete: %s -> %s", request.c_str(),
+                                    result == 1 ? "deleted" : "not deleted"));
+            // The answer travels in the request's buffer: client_slot stays.
+            std::size_t len = format_into(msg.text, kQueueTextSize,
+                                          result == 1 ? "Entry '%s' successful deleted"
+                                                      : "Unable to delete entry '%s'",
+                                          request.c_str());
+            if (d.channel.server_running) {
+                queue_send(d.state.queue_id, ToServer, len, queue_code::kDeleteResult, msg);
+            }
+            break;
+        }
+        case queue_code::kReloadDatabases:
+            if (d.stores.databases) reload_databases(*d.stores.databases, d.screen, !d.settings.daemon);
+            break;
         case queue_code::kSoundBuffersFull:
-            msg.text[kQueueMaxText] = '\0';
             status_line(d.screen, 12, true, msg.text);
             break;
         default:
@@ -152,6 +189,15 @@ void handle_pending_signals(Decoder& d) {
     if (g_signals.resized) {
         g_signals.resized = 0;
         screen_rebuild(d.screen);
+        counters_line(d.screen, d.counters, d.channel);
+    }
+    if (g_signals.reload) {
+        g_signals.reload = 0;
+        reload_all(d, !d.settings.daemon);
+    }
+    if (g_signals.day_changed) {
+        g_signals.day_changed = 0;
+        day_change(d.logs, d.stores, d.settings, d.screen, d.channel, std::time(nullptr));
     }
     if (g_signals.stop) orderly_shutdown(d);
 }
@@ -169,7 +215,8 @@ bool main_loop_cycle(Decoder& d) {
 
     if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
 
-    run_passes(*d.demodulator, d.state.work_buffer.get(), PassSink{});
+    d.messages.now = d.state.now;
+    run_passes(*d.demodulator, d.state.work_buffer.get(), message_sink(d.messages));
 
     if (d.buffer_number % 20 == 0) {
         QueueMessage msg;
@@ -196,6 +243,8 @@ void save_and_release(Decoder& d) {
         ring_close(d.state.ring, d.settings.streaming);
         g_crash_cleanup.shm_id = -1;
     }
+    close_logs(d.logs);
+    save_and_release_stores(d.stores);
     d.state.work_buffer.reset();
     close_sound_device(d.state.sound);
     screen_close(d.screen);
@@ -295,6 +344,11 @@ int run_decoder(int argc, char** argv, char** envp) {
 
     if (d.settings.daemon && !d.settings.server) d.settings.daemon = false;
 
+    // The six reference databases exist with the stores; load them.
+    print_to(stderr, "%s", "Loading internal databases... ");
+    reload_databases(*d.stores.databases, d.screen, false);
+    print_to(stderr, "%s", "Done\n");
+
     d.screen.daemon = d.settings.daemon;
     d.screen.sample_rate = d.settings.sample_rate;
     d.screen.queue_id = -1;  // no server process reads forwarded texts yet
@@ -308,11 +362,31 @@ int run_decoder(int argc, char** argv, char** envp) {
     install_main_handlers(!d.settings.daemon);
     if (!d.settings.daemon) print_terminal_title(d.screen, stdout);
 
+    (void)open_collection(d.stores);
+    if (d.settings.rescan) {
+        rescan_collection(*d.stores.collection, *d.stores.databases, d.screen,
+                          d.settings.translate_airports);
+    }
+    if (d.settings.max_age_days != 0) {
+        clean_collection(*d.stores.collection, d.state.start_time, d.settings.max_age_days,
+                         d.screen, d.settings.daemon);
+    }
+    (void)open_statistics(d.stores);
+
     d.state.work_buffer = std::make_unique<std::uint8_t[]>(kWorkBufferSize);
     std::memset(d.state.work_buffer.get(), 0, kWorkBufferSize);
 
+    configure_logs(d.logs, d.settings);
+    open_logs(d.logs, d.state.start_time, d.screen);
+
     if (d.settings.daemon) detach_terminal();
     process_title_set(d.state.title, "%s ACARS decoder", kProgramName);
+    open_repeat_register(d.stores);
+    if (d.settings.new_contacts) (void)open_new_contacts(d.stores);
+
+    install_day_change_handler();
+    arm_day_change(std::time(nullptr));
+
     if (!d.settings.daemon) show_crc_line(d);
 
     d.state.sound.waiting = [&d] { return keep_waiting_for_audio(d); };

@@ -4,11 +4,15 @@
 
 #include <memory>
 
+#include "control/daily_logs.h"
 #include "control/process_state.h"
+#include "control/queue/server_channel.h"
 #include "control/settings.h"
 #include "message/message.h"
+#include "message/process.h"
 #include "screen/screen.h"
 #include "signal/demodulator.h"
+#include "store/stores.h"
 
 namespace korvad {
 
@@ -19,7 +23,12 @@ struct Decoder {
     ProcessState state;
     Screen screen;
     Counters counters;
+    Stores stores;
+    LogFiles logs;
+    ServerChannel channel;  // to the server process, while one runs
     std::unique_ptr<Demodulator> demodulator = std::make_unique<Demodulator>();
+    // What message processing reads and changes; `now` is set per buffer.
+    MessageContext messages{settings, counters, screen, channel, stores, logs};
 
     // Main loop counters.
     int buffer_number = 0;  // incremented once per buffer before any periodic test
