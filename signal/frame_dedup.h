@@ -1,0 +1,49 @@
+#pragma once
+// Recent good frames from both demodulators, so that a frame decoded from the
+// same audio by the pass loop and by the MSK receiver is shown once.
+//
+// Each path reports a frame with a stream position (samples since start-up):
+// the MSK receiver the end of the frame's block check sequence, the pass loop
+// the end of the new samples of the buffer it decoded the frame from. The two
+// lie at most a work buffer plus one frame apart. A frame whose record equals
+// one admitted within `window` samples of its position is a repeat; every
+// other frame is admitted and remembered.
+//
+// The key is the record's characters from '*' to its ETX/ETB (bytes 0 ..
+// end_index, at most the 513 a record keeps) with end_index itself: both
+// paths fill records with decode_frame, so the same frame gives the same key.
+// A transmitter that sends the very same block again within the window (a
+// retransmission) is taken as a repeat too; message processing's own repeat
+// check would mostly drop it as well.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "signal/frame.h"
+
+namespace korvad {
+
+// Remembered frames are dropped once they are this many windows behind the
+// newest position; at most this many are kept whatever the positions say.
+inline constexpr std::size_t kMaxRememberedFrames = 4096;
+
+struct FrameDeduplicator {
+    struct Entry {
+        std::int64_t position = 0;
+        std::string key;
+    };
+    std::int64_t window = 0;  // samples
+    std::deque<Entry> entries;  // in the order admitted
+};
+
+// A deduplicator remembering frames for `seconds` of audio at sample_rate.
+[[nodiscard]] FrameDeduplicator make_frame_deduplicator(int sample_rate, int seconds);
+
+// True when the record is new (and now remembered), false for a repeat of a
+// frame admitted within the window around position.
+[[nodiscard]] bool admit_frame(FrameDeduplicator& dedup, const FrameRecord& record,
+                               std::int64_t position);
+
+}  // namespace korvad

@@ -1,0 +1,113 @@
+// korvad-measure: the recovery table of the two demodulators over synthesized
+// recordings, one row per reception condition.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+#include "tools/measure/measure.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: korvad-measure [-n frames] [-r sample-rate] [-s seed] [-c text]\n"
+    "  -n  frames per condition (default 200)\n"
+    "  -r  sample rate of the recordings (default 19500)\n"
+    "  -s  seed of the frames and their positions (default 1)\n"
+    "  -c  run only the conditions whose name contains text\n"
+    "  -w  instead, sweep the SNR (noise over the whole band) from 14 dB down to 0 dB\n";
+
+bool to_number(const char* text, long min, long max, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+    out = v;
+    return true;
+}
+
+std::string percent(int n, int of) {
+    return korvad::format_text("%d (%.1f %%)", n, of > 0 ? 100.0 * n / of : 0.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long frames = 200, rate = 19500, seed = 1;
+    const char* only = nullptr;
+    bool sweep = false;
+    for (int i = 1; i < argc; ++i) {
+        const bool has_value = i + 1 < argc;
+        if (std::strcmp(argv[i], "-n") == 0 && has_value && to_number(argv[i + 1], 1, 5000, frames)) {
+            ++i;
+        } else if (std::strcmp(argv[i], "-r") == 0 && has_value &&
+                   to_number(argv[i + 1], korvad::kMskMinSampleRate, korvad::kMskMaxSampleRate, rate)) {
+            ++i;
+        } else if (std::strcmp(argv[i], "-s") == 0 && has_value &&
+                   to_number(argv[i + 1], 0, 1L << 30, seed)) {
+            ++i;
+        } else if (std::strcmp(argv[i], "-w") == 0) {
+            sweep = true;
+        } else if (std::strcmp(argv[i], "-c") == 0 && has_value) {
+            only = argv[++i];
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+
+    korvad::print_to(stdout, "%ld frames per condition at %ld samples/s, seed %ld\n\n", frames, rate, seed);
+    std::vector<korvad::measure::Condition> conditions = korvad::measure::standard_conditions(static_cast<int>(rate));
+    if (sweep) {
+        korvad::measure::Condition base = conditions.front();
+        conditions.clear();
+        for (int snr = 14; snr >= 0; snr -= 2) {
+            korvad::measure::Condition c = base;
+            c.name = korvad::format_text("SNR %d dB, whole band", snr);
+            c.options.snr_db = snr;
+            c.options.seed = 200 + static_cast<std::uint64_t>(snr);
+            conditions.push_back(c);
+        }
+    }
+    korvad::print_to(stdout, "| condition | pass loop | MSK receiver | both | wrong (pass/MSK/both) | shown twice | MSK syncs/repaired 1/2/lost |\n");
+    korvad::print_to(stdout, "|---|---|---|---|---|---|---|\n");
+    double pass_seconds = 0.0, msk_seconds = 0.0, audio_seconds = 0.0;
+    int total_wrong = 0;
+    for (const korvad::measure::Condition& c : conditions) {
+        if (only != nullptr && c.name.find(only) == std::string::npos) continue;
+        korvad::synth::Recording rec;
+        std::string error;
+        if (!korvad::measure::make_recording(c, static_cast<int>(frames), static_cast<std::uint64_t>(seed), rec, error)) {
+            korvad::print_to(stderr, "korvad-measure: %s: %s\n", c.name.c_str(), error.c_str());
+            return 1;
+        }
+        const korvad::measure::Result r = korvad::measure::run_recording(rec, static_cast<int>(rate));
+        korvad::print_to(stdout, "| %s | %s | %s | %s | %d/%d/%d | %d | %llu/%llu/%llu/%llu |\n", c.name.c_str(),
+                         percent(r.pass_loop.exact, r.frames).c_str(),
+                         percent(r.msk.exact, r.frames).c_str(), percent(r.both.exact, r.frames).c_str(),
+                         r.pass_loop.wrong, r.msk.wrong, r.both.wrong, r.shown_twice,
+                         static_cast<unsigned long long>(r.counters.syncs),
+                         static_cast<unsigned long long>(r.counters.repaired_one),
+                         static_cast<unsigned long long>(r.counters.repaired_two),
+                         static_cast<unsigned long long>(r.counters.lost));
+        std::fflush(stdout);
+        pass_seconds += r.pass_loop.seconds;
+        msk_seconds += r.msk.seconds;
+        audio_seconds += static_cast<double>(rec.samples.size()) / static_cast<double>(rate);
+        total_wrong += r.both.wrong + r.pass_loop.wrong + r.msk.wrong;
+    }
+    if (audio_seconds > 0.0) {
+        const double samples = audio_seconds * static_cast<double>(rate);
+        korvad::print_to(stdout,
+                         "\nprocessor time: pass loop %.1f ns/sample (%.0fx real time), "
+                         "MSK receiver %.1f ns/sample (%.0fx real time)\n",
+                         1e9 * pass_seconds / samples, audio_seconds / pass_seconds,
+                         1e9 * msk_seconds / samples, audio_seconds / msk_seconds);
+    }
+    korvad::print_to(stdout, "wrong frames over all conditions: %d\n", total_wrong);
+    return total_wrong == 0 ? 0 : 1;
+}

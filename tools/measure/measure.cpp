@@ -1,0 +1,183 @@
+// Recovery rates of the two demodulators over synthesized recordings.
+
+#include "tools/measure/measure.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "signal/demodulator.h"
+#include "signal/frame_dedup.h"
+
+namespace korvad::measure {
+namespace {
+
+constexpr int kDedupSeconds = 30;
+
+double cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+bool is_good(const FrameRecord& r) { return r.terminated != 0 && r.crc == 0 && r.error_count == 0; }
+
+// The record message processing would pick as good: the first good one.
+const FrameRecord* chosen_good(const FrameTable& table) {
+    for (int i = 0; i < table.count; ++i) {
+        if (is_good(table.records[i])) return &table.records[i];
+    }
+    return nullptr;
+}
+
+std::string record_chars(const FrameRecord& r) {
+    std::string s;
+    const int last = std::min(r.end_index, kFrameRecordChars - 1);
+    for (int k = 0; k <= last; ++k) s.push_back(static_cast<char>(r.chars[k].ch));
+    return s;
+}
+
+// What each path showed, and what korvad shows with both on.
+struct Shown {
+    std::vector<std::string> pass_loop, msk, both;
+};
+
+struct Run {
+    Shown shown;
+    FrameDeduplicator dedup;
+    MskReceiver* receiver = nullptr;
+    std::int64_t stream_position = 0;
+};
+
+void on_pass(void* context, FrameTable& table) {
+    auto* run = static_cast<Run*>(context);
+    const FrameRecord* r = chosen_good(table);
+    if (r == nullptr) return;
+    const std::string chars = record_chars(*r);
+    run->shown.pass_loop.push_back(chars);
+    if (admit_frame(run->dedup, *r, run->stream_position)) run->shown.both.push_back(chars);
+}
+
+void on_msk(void* context, FrameTable& table) {
+    auto* run = static_cast<Run*>(context);
+    const FrameRecord& r = table.records[0];
+    const std::string chars = record_chars(r);
+    run->shown.msk.push_back(chars);
+    if (admit_frame(run->dedup, r, run->receiver->frame_end_position)) {
+        run->shown.both.push_back(chars);
+    }
+}
+
+// Feeds the recording 40000 samples at a time, as korvad reads it: the new
+// samples to the MSK receiver, then the work buffer to the pass loop. Both
+// paths are independent (the receiver takes the samples before the pass loop
+// zeroes any), so one run gives each path alone and both together.
+void feed(const synth::Recording& rec, int sample_rate, Run& run, Result& result) {
+    auto demodulator = std::make_unique<Demodulator>();
+    std::unique_ptr<MskReceiver> receiver = make_msk_receiver(sample_rate);
+    if (!receiver) return;
+    run.receiver = receiver.get();
+    std::vector<std::uint8_t> work(kWorkBufferSize, 0);  // the first history is zeros
+    const PassSink pass_sink{on_pass, &run};
+    const PassSink msk_sink{on_msk, &run};
+    // Two buffers of silence after the recording let both paths finish.
+    const std::size_t total = rec.samples.size() + 2 * kNewSamples;
+    for (std::size_t pos = 0; pos < total; pos += kNewSamples) {
+        std::memmove(work.data(), work.data() + kNewSamples, kHistorySamples);
+        const std::size_t have = pos < rec.samples.size() ? rec.samples.size() - pos : 0;
+        const std::size_t n = std::min<std::size_t>(kNewSamples, have);
+        if (n > 0) std::memcpy(work.data() + kHistorySamples, rec.samples.data() + pos, n);
+        std::memset(work.data() + kHistorySamples + n, 128, kNewSamples - n);
+        run.stream_position = static_cast<std::int64_t>(pos + kNewSamples);
+        const double t0 = cpu_seconds();
+        msk_receive(*receiver, work.data() + kHistorySamples, kNewSamples, msk_sink);
+        const double t1 = cpu_seconds();
+        run_passes(*demodulator, work.data(), pass_sink);
+        const double t2 = cpu_seconds();
+        result.msk.seconds += t1 - t0;
+        result.pass_loop.seconds += t2 - t1;
+    }
+    result.both.seconds = result.msk.seconds + result.pass_loop.seconds;
+    result.counters = receiver->counters;
+    run.receiver = nullptr;
+}
+
+void tally(const synth::Recording& rec, const std::vector<std::string>& shown, PathTally& out) {
+    std::set<std::string> sent, seen(shown.begin(), shown.end());
+    for (const auto& f : rec.frames) sent.insert(sent_chars(f));
+    out.exact = 0;
+    for (const auto& f : rec.frames) out.exact += seen.count(sent_chars(f)) != 0 ? 1 : 0;
+    out.wrong = 0;
+    for (const std::string& s : shown) out.wrong += sent.count(s) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+std::string sent_chars(const synth::SentFrame& f) {
+    std::string s;
+    for (std::uint8_t b : f.bytes) {
+        s.push_back(static_cast<char>(b & 0x7F));
+        if ((b & 0x7F) == kEtx || (b & 0x7F) == kEtb) break;
+    }
+    return s;
+}
+
+std::vector<Condition> standard_conditions(int sample_rate) {
+    std::vector<Condition> list;
+    auto add = [&list, sample_rate](const char* name, std::uint64_t seed) -> synth::SynthOptions& {
+        synth::SynthOptions o;
+        o.sample_rate = sample_rate;
+        o.level = 0.5;
+        o.seed = seed;
+        list.push_back({name, o});
+        return list.back().options;
+    };
+    add("clean, random placement", 101);
+    add("SNR 20 dB, whole band", 102).snr_db = 20.0;
+    add("SNR 12 dB, whole band", 103).snr_db = 12.0;
+    add("SNR 8 dB, whole band", 104).snr_db = 8.0;
+    synth::SynthOptions& band = add("SNR 12 dB, 300-3000 Hz", 105);
+    band.snr_db = 12.0;
+    band.band_pass = true;
+    add("+3000 ppm clock", 106).clock_ppm = 3000.0;
+    add("-3000 ppm clock", 107).clock_ppm = -3000.0;
+    synth::SynthOptions& weak = add("10 % level, DC, 50 Hz hum", 108);
+    weak.level = 0.1;
+    weak.dc_offset = 0.2;
+    weak.hum = 0.05;
+    return list;
+}
+
+bool make_recording(const Condition& condition, int frames, std::uint64_t seed,
+                    synth::Recording& out, std::string& error) {
+    const std::vector<synth::Frame> list = synth::generate_frames(seed, frames);
+    std::int64_t on_air = 0;
+    for (const synth::Frame& f : list) on_air += synth::frame_span_samples(f, condition.options);
+    const std::int64_t min_gap = condition.options.sample_rate / 10;
+    const std::int64_t total = 2 * on_air + min_gap * (frames + 1);
+    std::vector<synth::Placement> placements;
+    if (!synth::layout_random(list, condition.options, total, min_gap, seed, placements, error)) {
+        return false;
+    }
+    return synth::synthesize(list, placements, total, condition.options, out, error);
+}
+
+Result run_recording(const synth::Recording& rec, int sample_rate) {
+    Result result;
+    result.frames = static_cast<int>(rec.frames.size());
+    Run run;
+    run.dedup = make_frame_deduplicator(sample_rate, kDedupSeconds);
+    feed(rec, sample_rate, run, result);
+    tally(rec, run.shown.pass_loop, result.pass_loop);
+    tally(rec, run.shown.msk, result.msk);
+    tally(rec, run.shown.both, result.both);
+    std::map<std::string, int> times;
+    for (const std::string& s : run.shown.both) ++times[s];
+    for (const auto& [chars, n] : times) result.shown_twice += n > 1 ? 1 : 0;
+    return result;
+}
+
+}  // namespace korvad::measure

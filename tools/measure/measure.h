@@ -1,0 +1,56 @@
+#pragma once
+// korvad_measure: how many of the frames sent in a synthesized recording each
+// demodulator recovers exactly, alone and together, and how many wrong frames
+// they let through. Used by korvad-measure and by the MSK corpus test.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "signal/msk_receiver.h"
+#include "tools/synth/synth.h"
+
+namespace korvad::measure {
+
+struct Condition {
+    std::string name;
+    synth::SynthOptions options;
+};
+
+// The reception conditions of the receiver's targets, at sample_rate: clean,
+// white noise over the whole band at 20, 12 and 8 dB SNR, noise and signal
+// band-limited to 300-3000 Hz at 12 dB, +-3000 ppm clock error, and a weak
+// signal (10 % of full scale) with DC offset and 50 Hz hum.
+[[nodiscard]] std::vector<Condition> standard_conditions(int sample_rate);
+
+// frames generated from seed, at random positions (straddling reads freely)
+// with at least 0.1 s between them, about half the recording on the air.
+[[nodiscard]] bool make_recording(const Condition& condition, int frames, std::uint64_t seed,
+                                  synth::Recording& out, std::string& error);
+
+struct PathTally {
+    int exact = 0;  // sent frames recovered exactly
+    int wrong = 0;  // good frames shown that were never sent
+    double seconds = 0.0;  // processor time spent
+};
+
+struct Result {
+    int frames = 0;
+    PathTally pass_loop;   // the turning-point pass loop alone
+    PathTally msk;         // the MSK receiver alone
+    PathTally both;        // both, as korvad runs them, through the deduplicator
+    int shown_twice = 0;   // frames shown more than once with both paths on
+    MskCounters counters;  // the MSK receiver's own
+};
+
+// Runs the recording through the pass loop (work buffers of 10240 history and
+// 40000 new samples, as korvad reads them) and through the MSK receiver (the
+// same 40000 new samples, handed in before the pass loop runs), counting for
+// each what korvad would show: the pass loop's first good record of a pass,
+// every frame of the MSK receiver.
+[[nodiscard]] Result run_recording(const synth::Recording& recording, int sample_rate);
+
+// The 7-bit characters of a frame from '*' to ETX/ETB, as sent.
+[[nodiscard]] std::string sent_chars(const synth::SentFrame& frame);
+
+}  // namespace korvad::measure
