@@ -43,12 +43,6 @@ void note_crash_cleanup(const Decoder& d) {
     g_crash_cleanup.collector_pid = d.state.collector_pid;
 }
 
-// Texts for the server process go out only while one runs: nothing else
-// reads type ToServer, and undelivered texts would fill the shared queue.
-void send_to_server(Decoder& d, int code, const char* text) {
-    if (d.state.server_running()) queue_send_text(d.state.queue_id, ToServer, code, text);
-}
-
 void show_crc_line(Decoder& d) { show_crc_status(d.screen, d.settings.checksum_only); }
 
 void wait_seconds(Decoder& d, unsigned seconds) {
@@ -113,7 +107,7 @@ void every_fifth_buffer(Decoder& d) {
     std::string line =
         format_text("=[ Vol: %d, Extended: %s ]=", level, d.settings.extended ? "ON" : "OFF");
     show_volume_line(d.screen, line);
-    send_to_server(d, queue_code::kVolume, line.c_str());
+    d.channel.send(queue_code::kVolume, line.c_str());
     show_clock(d.screen, d.state.now);
     if (d.stores.repeats) empty_list(*d.stores.repeats);
 }
@@ -134,7 +128,7 @@ void handle_key(Decoder& d, int key) {
         case 'C':
             d.settings.checksum_only = !d.settings.checksum_only;
             show_crc_line(d);
-            send_to_server(d, d.settings.checksum_only ? queue_code::kCrcOn : queue_code::kCrcOff, " ");
+            d.channel.send(d.settings.checksum_only ? queue_code::kCrcOn : queue_code::kCrcOff, " ");
             break;
         case 'E':
             d.settings.extended = !d.settings.extended;
@@ -209,8 +203,18 @@ bool main_loop_cycle(Decoder& d) {
         d.spinner_index = (d.spinner_index + 1) % 4;
     }
     if (!obtain_buffer(d)) return false;
+    process_buffer(d, std::time(nullptr));
+
+    if (!d.settings.daemon) {
+        int key = screen_read_key(d.screen);
+        if (key >= 0) handle_key(d, key);
+    }
+    return !d.input_ended;
+}
+
+void process_buffer(Decoder& d, std::time_t now) {
     ++d.state.total_buffers;
-    d.state.now = std::time(nullptr);
+    d.state.now = now;
     ++d.buffer_number;
 
     if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
@@ -221,16 +225,10 @@ bool main_loop_cycle(Decoder& d) {
     if (d.buffer_number % 20 == 0) {
         QueueMessage msg;
         if (queue_receive(d.state.queue_id, ToDecoder, msg, 0) > 0) handle_decoder_message(d, msg);
-    } else if (d.state.server_running() && d.buffer_number % 250 == 0) {
+    } else if (d.channel.server_running && d.buffer_number % 250 == 0) {
         std::string uptime = format_text("%ld", static_cast<long>(d.state.now - d.state.start_time));
-        send_to_server(d, queue_code::kUptime, uptime.c_str());
+        d.channel.send(queue_code::kUptime, uptime.c_str());
     }
-
-    if (!d.settings.daemon) {
-        int key = screen_read_key(d.screen);
-        if (key >= 0) handle_key(d, key);
-    }
-    return !d.input_ended;
 }
 
 void save_and_release(Decoder& d) {
@@ -351,7 +349,10 @@ int run_decoder(int argc, char** argv, char** envp) {
 
     d.screen.daemon = d.settings.daemon;
     d.screen.sample_rate = d.settings.sample_rate;
-    d.screen.queue_id = -1;  // no server process reads forwarded texts yet
+    // First-contact lines reach the server through the screen's print
+    // routine; message processing gives them a queue code only while one runs.
+    d.screen.queue_id = d.state.queue_id;
+    d.channel.queue_id = d.state.queue_id;
     remember_terminal();
     if (!d.settings.daemon && screen_open(d.screen) == 0) {
         print_to(stderr, "%s", "error setting ncurses environement\n");

@@ -48,6 +48,12 @@ int run_decoder(int argc, char** argv, char** envp);
 // requested and the loop must go to the shutdown.
 bool main_loop_cycle(Decoder& d);
 
+// Steps 3 to 6 of a cycle for the buffer in work_buffer, taken at `now`:
+// count it, volume line and clock every fifth buffer (and empty the repeat
+// register), decode it, look at the queue every twentieth buffer, send the
+// uptime at buffers 250, 750, 1250, ...
+void process_buffer(Decoder& d, std::time_t now);
+
 // Acts on what the signal handlers recorded.
 void handle_pending_signals(Decoder& d);
 

@@ -29,7 +29,6 @@ struct ProcessState {
     std::unique_ptr<std::uint8_t[]> work_buffer;  // 50240 samples being decoded
     ProcessTitle title;       // the argument area that ps shows
 
-    bool server_running() const { return server_pid != 0; }
 };
 
 }  // namespace korvad
