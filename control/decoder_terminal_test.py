@@ -20,7 +20,9 @@ from korvad_pty import KorvadRun, queue_id_from  # noqa: E402
 
 KORVAD = None
 SYNTH = None
+REFDB = None
 SHM_KEY = 0x1001001
+DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo")
 
 
 class DecoderCase(unittest.TestCase):
@@ -163,6 +165,127 @@ class DaemonOption(DecoderCase):
         self.assertEqual(run.wait_exit(), 5)
 
 
+def read_list_file(path, read_item):
+    """The list file form: count, limit, delta (int32 little-endian), a flag
+    byte, then the items."""
+    with open(path, "rb") as f:
+        data = f.read()
+    count = int.from_bytes(data[0:4], "little", signed=True)
+    at = 13
+    items = []
+    for _ in range(count):
+        item, at = read_item(data, at)
+        items.append(item)
+    assert at == len(data), "trailing bytes in %s" % path
+    return items
+
+
+def read_string(data, at):
+    n = int.from_bytes(data[at:at + 4], "little", signed=True)
+    at += 4
+    return (data[at:at + n].decode("latin-1") if n else None), at + n
+
+
+def read_reference(data, at):
+    key, at = read_string(data, at)
+    value, at = read_string(data, at)
+    tally = int.from_bytes(data[at:at + 4], "little", signed=True)
+    return (key, value, tally), at + 4
+
+
+def read_contact(data, at):
+    def text(a, n):
+        return data[a:a + n].split(b"\0")[0].decode("latin-1")
+    contact = {
+        "time": int.from_bytes(data[at:at + 4], "little", signed=True),
+        "registration": text(at + 21, 8),
+        "flight_id": text(at + 34, 7),
+    }
+    at += 41
+    for field in ("text", "aircraft_type", "route", "airline"):
+        contact[field], at = read_string(data, at)
+    return contact, at
+
+
+class DemoTraffic(DecoderCase):
+    """The demo's messages and reference data: every message with its lookups
+    in the logs and the stores."""
+
+    DOWNLINKS = 16
+    UPLINKS_AND_SQUITTERS = 7
+    AIRCRAFT = {"G-EUPT", "D-AIKB", "N784AV", "G-VIIA", "EI-DVM", "F-GSQA", "PH-BXA", "C-FIUL",
+                "D-ABYT"}
+
+    def setUp(self):
+        super().setUp()
+        for name, db in (("flights", "flights"), ("airlines", "airlines"), ("types", "types"),
+                         ("airports", "airports"), ("labels", "modes"), ("ground", "ground")):
+            subprocess.run([REFDB, "build", os.path.join(DEMO, name + ".txt"),
+                            os.path.join(self.folder, "korvad-%s.db" % db)], check=True)
+        self.rec = os.path.join(self.folder, "demo.wav")
+        # Light noise, three seconds between blocks and none across the end
+        # of a 40000-sample read.
+        subprocess.run([SYNTH, "-q", "--snr", "40", "--gap", "3000", "--within", "40000", "--seed", "3",
+                        os.path.join(DEMO, "messages.txt"), self.rec], check=True)
+        os.mkdir(os.path.join(self.folder, "logs"))
+
+    def run_once(self, *extra):
+        run = self.start("-H", "-k", "-N", "-e", "-l", "logs", "-d", self.rec, *extra, rows=40, cols=100)
+        self.assertEqual(run.wait_exit(timeout=240), 5)
+        return run
+
+    def log_text(self):
+        logs = os.listdir(os.path.join(self.folder, "logs"))
+        self.assertEqual(len([n for n in logs if n.startswith("korvad-")]), 1, logs)
+        name = [n for n in logs if n.startswith("korvad-")][0]
+        with open(os.path.join(self.folder, "logs", name), encoding="latin-1", newline="") as f:
+            return f.read()
+
+    def test_every_message_once_with_its_lookups(self):
+        run = self.run_once()
+        errors = run.errors()
+        self.assertIn("  Good: %d, Uplinks: %d, parity errors: 0, block errors: 0\n"
+                      "  0 messages with FCB/CRC errors\n"
+                      % (self.DOWNLINKS, self.UPLINKS_AND_SQUITTERS), errors)
+        log = self.log_text()
+        self.assertEqual(log.count("ACARS Mode: 2  Aircraft reg: "),
+                         self.DOWNLINKS + self.UPLINKS_AND_SQUITTERS)
+        self.assertEqual(log.count("Aircraft reg: G-EUPT\nAircraft type: Airbus A319-131\n"), 4)
+        self.assertIn("Flight Number: BA0117  Flight: London Heathrow-New York John F. Kennedy\n"
+                      "Operator: British Airways\n", log)
+        self.assertIn("Flight Number: AV0120  Flight: London Heathrow-Bogota El Dorado\n"
+                      "Operator: Avianca\nMessage Content:-\n/WXRQ KJFK\r\n\n", log)
+        self.assertEqual(log.count("Aircraft reg: _______\n"), 2)
+
+        # The stores, read back from their files.
+        contacts = read_list_file(os.path.join(self.folder, "korvad.db"), read_contact)
+        self.assertEqual({c["registration"] for c in contacts}, self.AIRCRAFT)
+        self.assertEqual(len(contacts), 9)  # one per day, aircraft and flight
+        euPT = [c for c in contacts if c["registration"] == "G-EUPT"][0]
+        self.assertEqual((euPT["flight_id"], euPT["aircraft_type"], euPT["airline"], euPT["route"]),
+                         ("BA0117", "Airbus A319-131", "British Airways",
+                          "London Heathrow-New York John F. Kennedy"))
+        register = read_list_file(os.path.join(self.folder, "korvad-newregs.db"), read_contact)
+        self.assertEqual({c["registration"] for c in register}, self.AIRCRAFT)
+        types = read_list_file(os.path.join(self.folder, "type_statistics.db"), read_reference)
+        self.assertEqual(len(types), 9)
+        self.assertIn(("Boeing 787-8", "1", 1), types)
+        airlines = read_list_file(os.path.join(self.folder, "airline_statistics.db"), read_reference)
+        self.assertIn(("British Airways", "1", 2), airlines)
+        self.assertIn(("Lufthansa", "1", 2), airlines)
+        self.assertIn(("Avianca", "1", 1), airlines)
+
+        # A second run over the same recording finds every aircraft known.
+        second = self.run_once()
+        self.assertIn("  Good: %d, Uplinks: %d," % (self.DOWNLINKS, self.UPLINKS_AND_SQUITTERS),
+                      second.errors())
+        self.assertEqual(len(read_list_file(os.path.join(self.folder, "korvad.db"), read_contact)), 9)
+        # The screen is blank after the end: look at what was drawn.
+        drawn = second.output.decode("latin-1")
+        self.assertIn(" contacts with this aircraft. First contact: ", drawn)
+        self.assertNotIn("First contact with this aircraft", drawn)
+
+
 if __name__ == "__main__":
-    KORVAD, SYNTH = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
+    KORVAD, SYNTH, REFDB = sys.argv[1], sys.argv[2], sys.argv[3]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:], verbosity=2)

@@ -73,6 +73,9 @@ constexpr const char* kUsage =
     "                    exactly the zero level unless --snr, --hum or --dc is given\n"
     "  --lead MS         silence before the first block and after the last\n"
     "                    (default 250)\n"
+    "  --within N        keep every block inside one read of N samples (reads\n"
+    "                    starting at sample 0), moving a block that would cross\n"
+    "                    the end of a read to just after it; korvad reads 40000\n"
     "  --scatter SECONDS place the blocks, in order, at random positions in a\n"
     "                    recording this long, at least --gap apart and from both ends\n"
     "  --seed N          seed for the noise, --random and --scatter (default 1): the\n"
@@ -123,6 +126,7 @@ struct CommandLine {
     double gap_ms = 500.0;
     double lead_ms = 250.0;
     double scatter_seconds = 0.0;
+    long long within = 0;
     std::optional<AudioFormat> format;
     bool quiet = false;
 };
@@ -179,6 +183,7 @@ enum OptionId {
     kOptGap,
     kOptLead,
     kOptScatter,
+    kOptWithin,
     kOptSeed,
     kOptRandom,
     kOptList,
@@ -200,6 +205,7 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
         {"gap", required_argument, nullptr, kOptGap},
         {"lead", required_argument, nullptr, kOptLead},
         {"scatter", required_argument, nullptr, kOptScatter},
+        {"within", required_argument, nullptr, kOptWithin},
         {"seed", required_argument, nullptr, kOptSeed},
         {"random", required_argument, nullptr, kOptRandom},
         {"list", required_argument, nullptr, kOptList},
@@ -251,6 +257,9 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                 break;
             case kOptScatter:
                 ok = parse_double("--scatter", optarg, 0.001, 3600.0 * 4, cl.scatter_seconds);
+                break;
+            case kOptWithin:
+                ok = parse_integer("--within", optarg, 1000, 100000000, cl.within);
                 break;
             case kOptSeed:
                 ok = parse_seed(optarg, cl.synth.seed);
@@ -394,6 +403,8 @@ int run(const CommandLine& cl) {
         SequentialLayout layout;
         layout.first_sample = lead;
         layout.gap_samples = gap;
+        layout.block_samples = cl.within;
+        layout.margin = cl.within > 0 ? lead : 0;
         placed = layout_sequential(frames, cl.synth, layout, placements, error);
         if (placed) {
             total = placements.back().start + frame_span_samples(frames.back(), cl.synth) + lead;
