@@ -12,7 +12,8 @@ std::string frame_key(const FrameRecord& record) {
     std::string key;
     key.reserve(static_cast<std::size_t>(last) + 5);
     const auto end = static_cast<std::uint32_t>(record.end_index);
-    for (int shift = 0; shift < 32; shift += 8) key.push_back(static_cast<char>((end >> shift) & 0xFF));
+    for (int shift = 0; shift < 32; shift += 8)
+        key.push_back(static_cast<char>((end >> shift) & 0xFF));
     for (int i = 0; i <= last; ++i) key.push_back(static_cast<char>(record.chars[i].ch));
     return key;
 }
@@ -33,11 +34,21 @@ bool admit_frame(FrameDeduplicator& d, const FrameRecord& record, std::int64_t p
     }
     std::string key = frame_key(record);
     for (const FrameDeduplicator::Entry& e : d.entries) {
-        const std::int64_t distance = e.position > position ? e.position - position : position - e.position;
+        const std::int64_t distance =
+            e.position > position ? e.position - position : position - e.position;
         if (distance <= d.window && e.key == key) return false;
     }
     if (d.entries.size() >= kMaxRememberedFrames) d.entries.pop_front();
     d.entries.push_back({position, std::move(key)});
+    return true;
+}
+
+bool admit_pass(FrameDeduplicator& d, const FrameTable& table, std::int64_t position) {
+    for (int i = 0; i < table.count && i < kFrameTableSize; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0 && r.terminated != 0 && r.crc == 0)
+            return admit_frame(d, r, position);
+    }
     return true;
 }
 

@@ -34,7 +34,7 @@ struct FrameDeduplicator {
         std::int64_t position = 0;
         std::string key;
     };
-    std::int64_t window = 0;  // samples
+    std::int64_t window = 0;    // samples
     std::deque<Entry> entries;  // in the order admitted
 };
 
@@ -45,5 +45,12 @@ struct FrameDeduplicator {
 // frame admitted within the window around position.
 [[nodiscard]] bool admit_frame(FrameDeduplicator& dedup, const FrameRecord& record,
                                std::int64_t position);
+
+// For a pass of the pass loop: false when the record message processing would
+// take as good (the first with error_count 0, terminated and crc 0) is a
+// repeat, so the pass is not processed; true otherwise, also for a pass with
+// no good record (faulty frames are counted and analysed as always).
+[[nodiscard]] bool admit_pass(FrameDeduplicator& dedup, const FrameTable& table,
+                              std::int64_t position);
 
 }  // namespace korvad

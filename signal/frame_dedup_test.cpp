@@ -21,16 +21,22 @@ constexpr int kRate = 19500;
 
 // A good record of the hand-written downlink of frame_repair_test, made by
 // decode_frame as both paths make it.
-FrameRecord hand_record(std::uint8_t last_text_char = 0x4F) {
-    std::vector<std::uint8_t> f = {0x2A, 0x16, 0x16, 0x01, 0x32, 0xAE, 0xCE, 0x31, 0x32, 0xB3,
-                                   0xC1, 0xC2, 0x15, 0xC8, 0x31, 0x34, 0x02, 0xCD, 0xB0, 0x31,
-                                   0xC1, 0xC2, 0xC1, 0xB0, 0x31, 0x32, 0xB3, 0xC8, 0x45, 0x4C,
-                                   0x4C, 0x4F, 0x83, 0xDE, 0xE9, 0x7F};
-    f[31] = last_text_char;
+FrameRecord hand_record() {
+    std::vector<std::uint8_t> f = {0x2A, 0x16, 0x16, 0x01, 0x32, 0xAE, 0xCE, 0x31, 0x32,
+                                   0xB3, 0xC1, 0xC2, 0x15, 0xC8, 0x31, 0x34, 0x02, 0xCD,
+                                   0xB0, 0x31, 0xC1, 0xC2, 0xC1, 0xB0, 0x31, 0x32, 0xB3,
+                                   0xC8, 0x45, 0x4C, 0x4C, 0x4F, 0x83, 0xDE, 0xE9, 0x7F};
     auto table = std::make_unique<FrameTable>();
     table->clear();
     decode_frame(*table, f.data(), static_cast<int>(f.size()));
     return table->records[0];
+}
+
+// The same frame with its text ending "HELLX" instead.
+FrameRecord other_record() {
+    FrameRecord r = hand_record();
+    r.chars[31].ch = 'X';
+    return r;
 }
 
 TEST(FrameDedup, TheSameFrameNearbyIsARepeat) {
@@ -50,14 +56,14 @@ TEST(FrameDedup, TheSameFrameMuchLaterIsShownAgain) {
     EXPECT_TRUE(admit_frame(d, r, 0));
     EXPECT_TRUE(admit_frame(d, r, 30 * kRate + 1));
     // Far behind: forgotten altogether.
-    EXPECT_TRUE(admit_frame(d, hand_record('X' | 0x80), 200 * kRate));
+    EXPECT_TRUE(admit_frame(d, other_record(), 200 * kRate));
     EXPECT_EQ(d.entries.size(), 1u);
 }
 
 TEST(FrameDedup, DifferentFramesAreAllShown) {
     FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
     EXPECT_TRUE(admit_frame(d, hand_record(), 1000));
-    EXPECT_TRUE(admit_frame(d, hand_record(0x58 | 0x80), 1000));  // "HELLX"
+    EXPECT_TRUE(admit_frame(d, other_record(), 1000));  // "HELLX"
     FrameRecord shorter = hand_record();
     shorter.end_index = 31;  // same characters, another end
     EXPECT_TRUE(admit_frame(d, shorter, 1000));
@@ -75,6 +81,30 @@ TEST(FrameDedup, MemoryIsBounded) {
     EXPECT_EQ(d.entries.size(), kMaxRememberedFrames);
 }
 
+TEST(FrameDedup, APassIsJudgedByTheRecordMessageProcessingWouldTake) {
+    FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
+    auto table = std::make_unique<FrameTable>();
+    table->clear();
+    // A faulty record first, the good one second: the good one counts.
+    table->records[0] = hand_record();
+    table->records[0].crc = 0x1234;
+    table->records[0].error_count = 3;
+    table->records[1] = hand_record();
+    table->count = 2;
+    EXPECT_TRUE(admit_frame(d, hand_record(), 5000));  // the MSK receiver had it
+    EXPECT_FALSE(admit_pass(d, *table, 50240));
+    // A pass without a good record is always processed, and remembers nothing.
+    table->count = 1;
+    EXPECT_TRUE(admit_pass(d, *table, 50240));
+    EXPECT_TRUE(admit_pass(d, *table, 50240));
+    EXPECT_EQ(d.entries.size(), 1u);
+    // A good record nobody had yet.
+    const FrameRecord other = other_record();
+    table->records[0] = other;
+    EXPECT_TRUE(admit_pass(d, *table, 50240));
+    EXPECT_FALSE(admit_frame(d, other, 52000));
+}
+
 // Both paths over one recording, wired as korvad wires them: every frame sent
 // is shown, and none twice.
 struct Wiring {
@@ -87,8 +117,30 @@ struct Wiring {
 
 std::string chars_of(const FrameRecord& r) {
     std::string s;
-    for (int i = 0; i <= r.end_index && i < kFrameRecordChars; ++i) s.push_back(static_cast<char>(r.chars[i].ch));
+    for (int i = 0; i <= r.end_index && i < kFrameRecordChars; ++i)
+        s.push_back(static_cast<char>(r.chars[i].ch));
     return s;
+}
+
+// What korvad's main loop does with a frame of the MSK receiver...
+void on_msk_frame(void* context, FrameTable& table) {
+    auto* w = static_cast<Wiring*>(context);
+    ++w->from_msk;
+    if (admit_frame(w->dedup, table.records[0], w->receiver->frame_end_position)) {
+        ++w->shown[chars_of(table.records[0])];  // process_message
+    }
+}
+
+// ... and with a pass of the pass loop.
+void on_pass(void* context, FrameTable& table) {
+    auto* w = static_cast<Wiring*>(context);
+    for (int i = 0; i < table.count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.terminated == 0 || r.crc != 0 || r.error_count != 0) continue;
+        ++w->from_pass_loop;
+        if (admit_pass(w->dedup, table, w->stream_position)) ++w->shown[chars_of(r)];
+        return;
+    }
 }
 
 TEST(FrameDedup, BothPathsTogetherShowEachFrameOnce) {
@@ -106,29 +158,14 @@ TEST(FrameDedup, BothPathsTogetherShowEachFrameOnce) {
     std::unique_ptr<MskReceiver> receiver = make_msk_receiver(kRate);
     w.receiver = receiver.get();
     auto demodulator = std::make_unique<Demodulator>();
-    const PassSink msk_sink{[](void* c, FrameTable& t) {
-                                auto* w = static_cast<Wiring*>(c);
-                                ++w->from_msk;
-                                if (admit_frame(w->dedup, t.records[0], w->receiver->frame_end_position)) {
-                                    ++w->shown[chars_of(t.records[0])];
-                                }
-                            },
-                            &w};
-    const PassSink pass_sink{[](void* c, FrameTable& t) {
-                                 auto* w = static_cast<Wiring*>(c);
-                                 for (int i = 0; i < t.count; ++i) {
-                                     const FrameRecord& r = t.records[i];
-                                     if (!r.terminated || r.crc != 0 || r.error_count != 0) continue;
-                                     ++w->from_pass_loop;
-                                     if (admit_frame(w->dedup, r, w->stream_position)) ++w->shown[chars_of(r)];
-                                     return;  // message processing takes the first good record
-                                 }
-                             },
-                             &w};
+    const PassSink msk_sink{on_msk_frame, &w};
+    const PassSink pass_sink{on_pass, &w};
     std::vector<std::uint8_t> work(kWorkBufferSize, 0);
     for (std::size_t pos = 0; pos < rec.samples.size() + kNewSamples; pos += kNewSamples) {
         std::memmove(work.data(), work.data() + kNewSamples, kHistorySamples);
-        const std::size_t n = pos < rec.samples.size() ? std::min<std::size_t>(kNewSamples, rec.samples.size() - pos) : 0;
+        const std::size_t n = pos < rec.samples.size()
+                                  ? std::min<std::size_t>(kNewSamples, rec.samples.size() - pos)
+                                  : 0;
         if (n > 0) std::memcpy(work.data() + kHistorySamples, rec.samples.data() + pos, n);
         std::memset(work.data() + kHistorySamples + n, 128, kNewSamples - n);
         w.stream_position = static_cast<std::int64_t>(pos + kNewSamples);

@@ -58,6 +58,8 @@ inline constexpr int kMinFrameEnd = 16;
 [[nodiscard]] bool may_end_frame(std::uint8_t byte);
 
 // Odd parity over all eight bits, as every character is sent.
-[[nodiscard]] inline bool parity_ok(std::uint8_t byte) { return __builtin_parity(byte) != 0; }
+[[nodiscard]] inline bool parity_ok(std::uint8_t byte) {
+    return __builtin_parity(byte) != 0;
+}
 
 }  // namespace korvad

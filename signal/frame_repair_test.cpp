@@ -18,10 +18,10 @@ namespace {
 // A downlink written out by hand: '*' SYN SYN SOH, mode 2, .N123AB, NAK,
 // label H1, block 4, STX, M01A, BA0123, "HELLO", ETX, then its BCS. Every
 // character carries odd parity in bit 7.
-const std::vector<std::uint8_t> kHandFrame = {
-    0x2A, 0x16, 0x16, 0x01, 0x32, 0xAE, 0xCE, 0x31, 0x32, 0xB3, 0xC1, 0xC2,
-    0x15, 0xC8, 0x31, 0x34, 0x02, 0xCD, 0xB0, 0x31, 0xC1, 0xC2, 0xC1, 0xB0,
-    0x31, 0x32, 0xB3, 0xC8, 0x45, 0x4C, 0x4C, 0x4F, 0x83, 0xDE, 0xE9};
+const std::vector<std::uint8_t> kHandFrame = {0x2A, 0x16, 0x16, 0x01, 0x32, 0xAE, 0xCE, 0x31, 0x32,
+                                              0xB3, 0xC1, 0xC2, 0x15, 0xC8, 0x31, 0x34, 0x02, 0xCD,
+                                              0xB0, 0x31, 0xC1, 0xC2, 0xC1, 0xB0, 0x31, 0x32, 0xB3,
+                                              0xC8, 0x45, 0x4C, 0x4C, 0x4F, 0x83, 0xDE, 0xE9};
 constexpr int kHandEnd = 32;  // the ETX
 
 struct TestFrame {
@@ -224,7 +224,8 @@ bool find_blind_quadruple(const TestFrame& t, int out[4]) {
                 for (int a2 = a1 + 1; a2 < 8; ++a2)
                     for (int b1 = 0; b1 < 8; ++b1)
                         for (int b2 = b1 + 1; b2 < 8; ++b2) {
-                            const auto v = e[8 * a + a1] ^ e[8 * a + a2] ^ e[8 * b + b1] ^ e[8 * b + b2];
+                            const auto v =
+                                e[8 * a + a1] ^ e[8 * a + a2] ^ e[8 * b + b1] ^ e[8 * b + b2];
                             if (v != 0) continue;
                             out[0] = 32 + 8 * a + a1;
                             out[1] = 32 + 8 * a + a2;

@@ -22,11 +22,11 @@ using Complex = std::complex<float>;
 
 namespace {
 
-constexpr double kBitRate = 2400.0;  // bit/s
+constexpr double kBitRate = 2400.0;    // bit/s
 constexpr double kCarrierHz = 1800.0;  // centre of the 1200 and 2400 Hz tones
 constexpr double kPi = std::numbers::pi;
 constexpr double kQuarterTurn = kPi / 2.0;
-constexpr int kMinDecimatedRate = 9000;  // decimate down to no less than this (samples/s)
+constexpr int kMinDecimatedRate = 9000;         // decimate down to no less than this (samples/s)
 constexpr float kDecimatorAttenuation = 50.0f;  // dB
 
 // Baseband history: every tracker and the search look back at most a few
@@ -34,12 +34,13 @@ constexpr float kDecimatorAttenuation = 50.0f;  // dB
 constexpr int kRingSize = 8192;
 constexpr int kRingMask = kRingSize - 1;
 constexpr int kBlockInputs = 4096;
+constexpr std::int64_t kRebaseInterval = std::int64_t{1} << 22;  // baseband samples (7 minutes)
 
 // The known stretch that opens every block on the air: the last pre-key bits
 // (all ones), '+' and '*' (bit sync), SYN SYN (character sync).
 constexpr int kPrekeyTemplateBits = 16;
 constexpr std::uint8_t kSyncChars[] = {0xAB, 0x2A, 0x16, 0x16};  // '+' '*' SYN SYN, parity in bit 7
-constexpr int kTemplateBits = kPrekeyTemplateBits + 8 * 4;         // 48
+constexpr int kTemplateBits = kPrekeyTemplateBits + 8 * 4;       // 48
 constexpr int kTemplatePhases = 8;  // sub-sample offsets tried: eighths of a sample
 
 // Search: a steady +600 Hz tone (the pre-key) for kToneBits, then -600 Hz for
@@ -47,7 +48,7 @@ constexpr int kTemplatePhases = 8;  // sub-sample offsets tried: eighths of a sa
 constexpr int kToneBits = 24;
 constexpr int kRunBits = 13;
 constexpr int kRunLastBit = kPrekeyTemplateBits + 14;  // 30
-constexpr double kTriggerLevel = 0.45;    // of the ideal 1.0
+constexpr double kTriggerLevel = 0.45;                 // of the ideal 1.0
 constexpr double kPeakWaitBits = 2.0;     // after the best metric, wait this long for a better one
 constexpr double kSearchSpanBits = 3.0;   // correlate this far either side of the estimate
 constexpr double kSyncCorrelation = 0.6;  // normalised correlation a bit sync must reach
@@ -101,14 +102,14 @@ struct Interpolated {
 // One frame in reception: from the bit sync to the check of its end.
 struct Tracker {
     bool active = false;
-    double sync_time = 0.0;  // baseband index of the template's first bit start
-    double t = 0.0;          // baseband index of the next decision (end of bit k)
-    double period = 0.0;     // samples per bit
-    double phase = 0.0;      // carrier phase at the next decision, quarter turns excluded
-    double frequency = 0.0;  // carrier drift, radians per bit
-    double amplitude = 0.0;  // real part of a clean decision
+    double sync_time = 0.0;      // baseband index of the template's first bit start
+    double t = 0.0;              // baseband index of the next decision (end of bit k)
+    double period = 0.0;         // samples per bit
+    double phase = 0.0;          // carrier phase at the next decision, quarter turns excluded
+    double frequency = 0.0;      // carrier drift, radians per bit
+    double amplitude = 0.0;      // real part of a clean decision
     double decision_time = 0.0;  // baseband index of the latest decision
-    int k = 0;               // bits decided since the template start
+    int k = 0;                   // bits decided since the template start
     int template_errors = 0;
 
     // Delayed phase error: bit k-1's sample waits for bit k's decision.
@@ -128,11 +129,11 @@ struct Tracker {
 
 struct MskChain {
     int decimation = 1;
-    double rate = 0.0;             // baseband samples per second
-    double samples_per_bit = 0.0;  // T
-    double filter_delay = 0.0;     // matched filter group delay, samples
-    double decimator_delay = 0.0;  // decimator group delay, input samples
-    double pulse_peak = 0.0;       // matched filter output of a unit pulse at its peak
+    double rate = 0.0;              // baseband samples per second
+    double samples_per_bit = 0.0;   // T
+    double filter_delay = 0.0;      // matched filter group delay, samples
+    double decimator_delay = 0.0;   // decimator group delay, input samples
+    double pulse_peak = 0.0;        // matched filter output of a unit pulse at its peak
     double timing_curvature = 0.0;  // (pi / 2T)^2: the peak's curvature per sample^2
 
     std::unique_ptr<firdecim_rrrf_s, FirDecimatorDeleter> decimator;
@@ -140,7 +141,7 @@ struct MskChain {
     std::unique_ptr<firfilt_crcf_s, FirFilterDeleter> matched;
 
     // Work arrays for one block.
-    std::vector<float> input;       // pending input samples not yet a full decimation group
+    std::vector<float> input;  // pending input samples not yet a full decimation group
     int pending = 0;
     std::vector<float> decimated;
     std::vector<Complex> mixed;
@@ -158,10 +159,10 @@ struct MskChain {
     bool peaking = false;
     double best_metric = 0.0;
     std::int64_t best_index = 0;
-    std::int64_t quiet_until = 0;     // no new trigger before this index
+    std::int64_t quiet_until = 0;  // no new trigger before this index
     bool correlation_due = false;
-    std::int64_t correlate_at = 0;    // newest index needed by the correlation
-    double sync_estimate = 0.0;       // estimated template start
+    std::int64_t correlate_at = 0;  // newest index needed by the correlation
+    double sync_estimate = 0.0;     // estimated template start
 
     // The ideal baseband of the known stretch after the matched filter, one
     // copy per sub-sample offset, and the known bits.
@@ -175,7 +176,9 @@ struct MskChain {
     std::vector<std::uint8_t> frame;  // the corrected frame as decode_frame takes it
 };
 
-void MskChainDeleter::operator()(MskChain* chain) const { delete chain; }
+void MskChainDeleter::operator()(MskChain* chain) const {
+    delete chain;
+}
 
 namespace {
 
@@ -340,7 +343,8 @@ void run_tracker(MskReceiver& r, Tracker& t, const PassSink& sink) {
         const Interpolated s = interpolate(c, t.t);
         // Carrier phase plus a quarter turn per bit end since the template start.
         const double angle = t.phase + kQuarterTurn * (t.k + 1);
-        const Complex turn(static_cast<float>(std::cos(angle)), static_cast<float>(-std::sin(angle)));
+        const Complex turn(static_cast<float>(std::cos(angle)),
+                           static_cast<float>(-std::sin(angle)));
         const Complex u = times_conj(s.value, std::conj(turn));
         const Complex du = times_conj(s.slope, std::conj(turn));
 
@@ -359,7 +363,7 @@ void run_tracker(MskReceiver& r, Tracker& t, const PassSink& sink) {
         const double late = -sign * du.real() / (scale * c.timing_curvature);
         // Carrier: the previous sample lies on the real axis when its two
         // neighbours agree (otherwise the other axis' pulses lean into it).
-        if (t.k > 0 && bit == t.bit_before_last) {
+        if (t.k > kPrekeyTemplateBits && bit == t.bit_before_last) {
             const double error = (t.last_bit ? 1.0 : -1.0) * t.last_sample.imag() / scale;
             t.phase += kPhaseGain * error;
             t.frequency += kFrequencyGain * error;
@@ -372,11 +376,12 @@ void run_tracker(MskReceiver& r, Tracker& t, const PassSink& sink) {
         t.phase = wrap_phase(t.phase + t.frequency);
         const double nominal = c.samples_per_bit;
         t.period -= kPeriodGain * late;
-        t.period = std::clamp(t.period, nominal * (1 - kMaxPeriodError), nominal * (1 + kMaxPeriodError));
+        t.period =
+            std::clamp(t.period, nominal * (1 - kMaxPeriodError), nominal * (1 + kMaxPeriodError));
         const double decided_at = t.t;
         t.t += t.period - kTimingGain * late;
 
-        if (known && t.k == kTemplateBits - 1 && t.template_errors > kMaxTemplateErrors) {
+        if (t.k == kTemplateBits - 1 && t.template_errors > kMaxTemplateErrors) {
             release_tracker(t);
             ++r.counters.lost;
             return;
@@ -412,8 +417,9 @@ void correlate(MskReceiver& r) {
     const double T = c.samples_per_bit;
     const int n = c.template_length;
     const auto first = static_cast<std::int64_t>(std::floor(c.sync_estimate - kSearchSpanBits * T));
-    const auto last = std::min(static_cast<std::int64_t>(std::ceil(c.sync_estimate + kSearchSpanBits * T)),
-                               c.newest - n + 1);
+    const auto last =
+        std::min(static_cast<std::int64_t>(std::ceil(c.sync_estimate + kSearchSpanBits * T)),
+                 c.newest - n + 1);
     if (c.newest - first >= kRingSize - 4) return;
     const auto energy_at = [&c, n](std::int64_t start) {
         return c.power_sum[(start + n - 1) & kRingMask] - c.power_sum[(start - 1) & kRingMask];
@@ -424,7 +430,8 @@ void correlate(MskReceiver& r) {
     for (std::int64_t start = first; start <= last; ++start) {
         const double energy = energy_at(start);
         if (energy <= 0.0) continue;
-        const double score = std::norm(correlation(c, start, c.templates[0])) / (energy * c.template_energy[0]);
+        const double score =
+            std::norm(correlation(c, start, c.templates[0])) / (energy * c.template_energy[0]);
         if (score > best) {
             best = score;
             best_start = start;
@@ -450,7 +457,8 @@ void correlate(MskReceiver& r) {
     }
     if (best < kSyncCorrelation * kSyncCorrelation) return;
 
-    const double sync_time = static_cast<double>(best_start) + static_cast<double>(best_phase) / kTemplatePhases;
+    const double sync_time =
+        static_cast<double>(best_start) + static_cast<double>(best_phase) / kTemplatePhases;
     for (const Tracker& t : c.trackers) {
         if (t.active && std::fabs(t.sync_time - sync_time) < 8 * T) return;  // already receiving it
     }
@@ -462,7 +470,8 @@ void correlate(MskReceiver& r) {
         (m < n / 2 ? first_half : second_half) += v;
     }
     const double half_distance_bits = (n / 2.0) / T;
-    const double drift = wrap_phase(std::arg(second_half) - std::arg(first_half)) / half_distance_bits;
+    const double drift =
+        wrap_phase(std::arg(second_half) - std::arg(first_half)) / half_distance_bits;
 
     // A free tracker, or the one that has waited longest for its end.
     Tracker* slot = nullptr;
@@ -486,12 +495,14 @@ void correlate(MskReceiver& r) {
     // A clock error stretches bits and shifts the carrier alike.
     const double clock = drift * kBitRate / (2.0 * kPi) / kCarrierHz;
     t.period = T / (1.0 + std::clamp(clock, -kMaxPeriodError, kMaxPeriodError));
-    t.t = sync_time + t.period + c.filter_delay;
+    // The loops start on '+': the pre-key before it may be short or cut by
+    // the scanner's squelch, and a steady tone teaches the timing nothing.
+    t.k = kPrekeyTemplateBits;
+    t.t = sync_time + (t.k + 1) * t.period + c.filter_delay;
     t.frequency = drift;
     const double middle_bits = (static_cast<double>(best_start) + n / 2.0 - t.t) / T;
     t.phase = wrap_phase(std::arg(best_sum) - drift * middle_bits);
     t.amplitude = std::abs(best_sum) / c.template_energy[best_phase] * c.pulse_peak;
-    t.k = 0;
     t.template_errors = 0;
     t.bit_before_last = 1;
     t.last_bit = 1;
@@ -535,9 +546,11 @@ void search(MskReceiver& r) {
             c.peaking = false;
             const double T = c.samples_per_bit;
             // The metric peaks as the 13 changed bits end, at template bit 30.
-            c.sync_estimate = static_cast<double>(c.best_index) - (kRunLastBit + 1) * T - c.filter_delay;
-            c.correlate_at = static_cast<std::int64_t>(
-                std::ceil(c.sync_estimate + (kSearchSpanBits + kTemplateBits) * T)) + 2;
+            c.sync_estimate =
+                static_cast<double>(c.best_index) - (kRunLastBit + 1) * T - c.filter_delay;
+            c.correlate_at = static_cast<std::int64_t>(std::ceil(
+                                 c.sync_estimate + (kSearchSpanBits + kTemplateBits) * T)) +
+                             2;
             c.correlation_due = true;
             c.quiet_until = c.best_index + static_cast<std::int64_t>(kTemplateBits * T);
         }
@@ -550,6 +563,16 @@ void search(MskReceiver& r) {
     }
 }
 
+// Only differences of the running sums are used: taking the newest value off
+// all of them now and then keeps their size, and so their precision, bounded
+// however long korvad runs.
+void rebase_sums(MskChain& c) {
+    const double step = c.step_sum[c.newest & kRingMask];
+    const double power = c.power_sum[c.newest & kRingMask];
+    for (double& v : c.step_sum) v -= step;
+    for (double& v : c.power_sum) v -= power;
+}
+
 void take_baseband(MskReceiver& r, const Complex* y, int count, const PassSink& sink) {
     MskChain& c = *r.chain;
     for (int i = 0; i < count; ++i) {
@@ -559,6 +582,7 @@ void take_baseband(MskReceiver& r, const Complex* y, int count, const PassSink& 
         const std::int64_t before = (n - 1) & kRingMask;
         c.step_sum[n & kRingMask] = c.step_sum[before] + w.imag();
         c.power_sum[n & kRingMask] = c.power_sum[before] + std::norm(y[i]);
+        if ((n & (kRebaseInterval - 1)) == 0) rebase_sums(c);
         search(r);
     }
     for (Tracker& t : c.trackers) {
@@ -595,7 +619,8 @@ std::unique_ptr<MskReceiver> make_msk_receiver(int sample_rate) {
         float sum = 0.0f;
         for (float v : taps) sum += v;
         for (float& v : taps) v /= sum;
-        c.decimator.reset(firdecim_rrrf_create(static_cast<unsigned>(c.decimation), taps.data(), length));
+        c.decimator.reset(
+            firdecim_rrrf_create(static_cast<unsigned>(c.decimation), taps.data(), length));
         if (!c.decimator) return nullptr;
         c.decimator_delay = (length - 1) / 2.0;
     }
@@ -652,13 +677,15 @@ void msk_receive(MskReceiver& r, const std::uint8_t* samples, int count, const P
         // Complete decimation groups: pending samples first.
         int produced = 0;
         if (c.decimation == 1) {
-            for (int i = 0; i < take; ++i) c.decimated[i] = static_cast<float>(samples[done + i]) - 128.0f;
+            for (int i = 0; i < take; ++i)
+                c.decimated[i] = static_cast<float>(samples[done + i]) - 128.0f;
             produced = take;
         } else {
             for (int i = 0; i < take; ++i) {
                 c.input[c.pending++] = static_cast<float>(samples[done + i]) - 128.0f;
                 if (c.pending == c.decimation) {
-                    firdecim_rrrf_execute(c.decimator.get(), c.input.data(), &c.decimated[produced++]);
+                    firdecim_rrrf_execute(c.decimator.get(), c.input.data(),
+                                          &c.decimated[produced++]);
                     c.pending = 0;
                 }
             }
@@ -666,7 +693,8 @@ void msk_receive(MskReceiver& r, const std::uint8_t* samples, int count, const P
         done += take;
         r.samples_taken += take;
         for (int i = 0; i < produced; ++i) c.mixed[i] = Complex(c.decimated[i], 0.0f);
-        nco_crcf_mix_block_down(c.nco.get(), c.mixed.data(), c.mixed.data(), static_cast<unsigned>(produced));
+        nco_crcf_mix_block_down(c.nco.get(), c.mixed.data(), c.mixed.data(),
+                                static_cast<unsigned>(produced));
         firfilt_crcf_execute_block(c.matched.get(), c.mixed.data(), static_cast<unsigned>(produced),
                                    c.filtered.data());
         take_baseband(r, c.filtered.data(), produced, sink);

@@ -41,16 +41,16 @@
 
 namespace korvad {
 
-inline constexpr int kMskMinSampleRate = 8000;    // samples per second
+inline constexpr int kMskMinSampleRate = 8000;  // samples per second
 inline constexpr int kMskMaxSampleRate = 192000;
 
 struct MskCounters {
-    std::uint64_t candidates = 0;      // pre-key ends the search looked at more closely
-    std::uint64_t syncs = 0;           // bit syncs found ('+' '*' SYN SYN after a pre-key)
-    std::uint64_t frames = 0;          // frames handed to the sink
-    std::uint64_t repaired_one = 0;    // of those, with one bit repaired
-    std::uint64_t repaired_two = 0;    // of those, with two bits repaired
-    std::uint64_t lost = 0;            // bit syncs that never gave a frame that checked
+    std::uint64_t candidates = 0;    // pre-key ends the search looked at more closely
+    std::uint64_t syncs = 0;         // bit syncs found ('+' '*' SYN SYN after a pre-key)
+    std::uint64_t frames = 0;        // frames handed to the sink
+    std::uint64_t repaired_one = 0;  // of those, with one bit repaired
+    std::uint64_t repaired_two = 0;  // of those, with two bits repaired
+    std::uint64_t lost = 0;          // bit syncs that never gave a frame that checked
 };
 
 struct MskChain;  // the filters, search and frame trackers (msk_receiver.cpp)
@@ -60,8 +60,8 @@ struct MskChainDeleter {
 };
 
 struct MskReceiver {
-    int sample_rate = 0;              // samples per second of the audio handed in
-    std::int64_t samples_taken = 0;   // samples handed in so far: the stream position
+    int sample_rate = 0;             // samples per second of the audio handed in
+    std::int64_t samples_taken = 0;  // samples handed in so far: the stream position
     // Stream position (sample index since the receiver was made) one past the
     // last bit of the frame's block check sequence. Valid while the sink runs.
     std::int64_t frame_end_position = 0;

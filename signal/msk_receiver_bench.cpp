@@ -20,9 +20,9 @@ constexpr int kRate = 19500;
 void report(benchmark::State& state) {
     // Each iteration handles one buffer of 40000 new samples (2.05 s of audio).
     state.SetItemsProcessed(state.iterations() * kNewSamples);
-    state.counters["ns_per_sample"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * kNewSamples,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_sample"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kNewSamples,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["realtime_x"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * kNewSamples / kRate, benchmark::Counter::kIsRate);
 }
@@ -50,7 +50,9 @@ std::vector<std::uint8_t> noisy_frames() {
     return rec.samples;
 }
 
-int count_frames(void* context, FrameTable& table) { return *static_cast<int*>(context) += table.count; }
+int count_frames(void* context, FrameTable& table) {
+    return *static_cast<int*>(context) += table.count;
+}
 
 // Uniform 8-bit noise: what the input looks like with the squelch open.
 void BM_MskReceiverOverNoise(benchmark::State& state) {

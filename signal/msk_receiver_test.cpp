@@ -35,7 +35,8 @@ void keep(void* context, FrameTable& table) {
 
 // Hands the samples to a fresh receiver in pieces of the given sizes (cycled),
 // then a little silence so the last frame completes.
-Received receive(const std::vector<std::uint8_t>& samples, int rate, std::vector<int> pieces = {40000}) {
+Received receive(const std::vector<std::uint8_t>& samples, int rate,
+                 std::vector<int> pieces = {40000}) {
     Received out;
     std::unique_ptr<MskReceiver> r = make_msk_receiver(rate);
     EXPECT_TRUE(r);
@@ -44,8 +45,8 @@ Received receive(const std::vector<std::uint8_t>& samples, int rate, std::vector
     const PassSink sink{keep, &out};
     std::size_t at = 0, piece = 0;
     while (at < samples.size()) {
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(pieces[piece % pieces.size()]),
-                                                    samples.size() - at);
+        const std::size_t n = std::min<std::size_t>(
+            static_cast<std::size_t>(pieces[piece % pieces.size()]), samples.size() - at);
         msk_receive(*r, samples.data() + at, static_cast<int>(n), sink);
         at += n;
         ++piece;
@@ -66,7 +67,9 @@ FrameRecord record_of(std::vector<std::uint8_t> bytes) {
     return table->records[0];
 }
 
-bool same_record(const FrameRecord& a, const FrameRecord& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_record(const FrameRecord& a, const FrameRecord& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 synth::Recording sequential(const std::vector<synth::Frame>& frames, const synth::SynthOptions& o) {
     synth::SequentialLayout layout;
@@ -83,7 +86,8 @@ synth::Recording sequential(const std::vector<synth::Frame>& frames, const synth
 
 // Every sent frame came out once, as the record decode_frame makes of the
 // sent bytes, and where it ended on the air.
-void expect_all_exactly(const synth::Recording& rec, const Received& got, const synth::SynthOptions& o) {
+void expect_all_exactly(const synth::Recording& rec, const Received& got,
+                        const synth::SynthOptions& o) {
     ASSERT_EQ(got.records.size(), rec.frames.size());
     const double samples_per_bit = o.sample_rate * (1.0 + o.clock_ppm * 1e-6) / 2400.0;
     for (std::size_t i = 0; i < rec.frames.size(); ++i) {
@@ -143,9 +147,11 @@ TEST(MskReceiver, HowTheAudioIsCutIntoReadsDoesNotMatter) {
     synth::SynthOptions o;
     o.snr_db = 9;
     const synth::Recording rec = sequential(synth::generate_frames(33, 12), o);
-    const Received whole = receive(rec.samples, o.sample_rate, {static_cast<int>(rec.samples.size())});
+    const Received whole =
+        receive(rec.samples, o.sample_rate, {static_cast<int>(rec.samples.size())});
     ASSERT_GE(whole.records.size(), 10u);
-    for (const std::vector<int>& pieces : std::vector<std::vector<int>>{{40000}, {1}, {7, 1, 4093, 333}}) {
+    for (const std::vector<int>& pieces :
+         std::vector<std::vector<int>>{{40000}, {1}, {7, 1, 4093, 333}}) {
         const Received cut = receive(rec.samples, o.sample_rate, pieces);
         ASSERT_EQ(cut.records.size(), whole.records.size());
         for (std::size_t i = 0; i < cut.records.size(); ++i) {
@@ -188,12 +194,39 @@ TEST(MskReceiver, AudioWithoutAFrameGivesNothing) {
     // A pre-key that never ends in a bit sync: a steady 2400 Hz tone.
     std::vector<std::uint8_t> tone(static_cast<std::size_t>(length));
     for (std::size_t i = 0; i < tone.size(); ++i) {
-        tone[i] = static_cast<std::uint8_t>(128 + std::lround(60 * std::sin(2 * std::numbers::pi * 2400 * static_cast<double>(i) / rate)));
+        tone[i] = static_cast<std::uint8_t>(
+            128 + std::lround(
+                      60 * std::sin(2 * std::numbers::pi * 2400 * static_cast<double>(i) / rate)));
     }
     inputs.push_back(tone);
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         const Received got = receive(inputs[k], rate);
         EXPECT_TRUE(got.records.empty()) << "input " << k;
+    }
+}
+
+TEST(MskReceiver, KeepsDecodingAfterHoursOfAudio) {
+    // The search's running sums are rebased every 2^22 baseband samples (2^23
+    // input samples at 19500/s); frames around that point decode as any other.
+    synth::SynthOptions o;
+    o.snr_db = 12;
+    const synth::Recording rec = sequential(synth::generate_frames(40, 6), o);
+    std::unique_ptr<MskReceiver> r = make_msk_receiver(o.sample_rate);
+    Received got;
+    got.receiver = r.get();
+    const std::vector<std::uint8_t> silence(40000, 128);
+    const std::int64_t lead = (std::int64_t{1} << 23) - 3 * 19500;
+    while (r->samples_taken < lead) {
+        const auto n = static_cast<int>(std::min<std::int64_t>(40000, lead - r->samples_taken));
+        msk_receive(*r, silence.data(), n, PassSink{keep, &got});
+    }
+    msk_receive(*r, rec.samples.data(), static_cast<int>(rec.samples.size()), PassSink{keep, &got});
+    ASSERT_EQ(got.records.size(), rec.frames.size());
+    for (std::size_t i = 0; i < got.records.size(); ++i) {
+        EXPECT_TRUE(same_record(got.records[i], record_of(rec.frames[i].bytes)));
+        const double bcs_end =
+            static_cast<double>(lead + rec.frames[i].end_sample) - 8 * 19500 / 2400.0;
+        EXPECT_NEAR(static_cast<double>(got.ends[i]), bcs_end, 2.0);
     }
 }
 
@@ -206,12 +239,16 @@ std::vector<std::uint8_t> key(const std::vector<std::uint8_t>& bits, int rate) {
     int previous = 1, sign = 1;
     for (std::size_t i = 0; i < bits.size(); ++i) {
         const bool same = bits[i] == previous;
-        const auto first = static_cast<std::int64_t>(std::ceil(static_cast<double>(i) * samples_per_bit));
-        const auto last = static_cast<std::int64_t>(std::ceil(static_cast<double>(i + 1) * samples_per_bit));
+        const auto first =
+            static_cast<std::int64_t>(std::ceil(static_cast<double>(i) * samples_per_bit));
+        const auto last =
+            static_cast<std::int64_t>(std::ceil(static_cast<double>(i + 1) * samples_per_bit));
         for (std::int64_t n = first; n < last; ++n) {
-            const double tau = (static_cast<double>(n) - static_cast<double>(i) * samples_per_bit) / rate;
+            const double tau =
+                (static_cast<double>(n) - static_cast<double>(i) * samples_per_bit) / rate;
             const double hz = same ? 2400.0 : 1200.0;
-            out.push_back(static_cast<std::uint8_t>(128 + std::lround(60.0 * sign * std::sin(2 * std::numbers::pi * hz * tau))));
+            out.push_back(static_cast<std::uint8_t>(
+                128 + std::lround(60.0 * sign * std::sin(2 * std::numbers::pi * hz * tau))));
         }
         if (!same) sign = -sign;
         previous = bits[i];
@@ -242,7 +279,8 @@ TEST(MskReceiver, ABlockWithFourSynIsTakenInTheTwoSynLayout) {
 TEST(MskReceiver, ABlockSentWithAWrongBitIsNotShown) {
     // The block check and parity point at the bit, but it came in as sure as
     // any other: the transmitter sent it so, and noise did not turn it.
-    const std::vector<std::uint8_t> sent = synth::frame_air_bytes(synth::generate_frames(38, 1).front());
+    const std::vector<std::uint8_t> sent =
+        synth::frame_air_bytes(synth::generate_frames(38, 1).front());
     std::vector<std::uint8_t> bytes = sent;
     bytes[20] ^= 0x04;
     std::unique_ptr<MskReceiver> r = make_msk_receiver(19500);

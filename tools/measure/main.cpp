@@ -42,10 +42,12 @@ int main(int argc, char** argv) {
     bool sweep = false;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
-        if (std::strcmp(argv[i], "-n") == 0 && has_value && to_number(argv[i + 1], 1, 5000, frames)) {
+        if (std::strcmp(argv[i], "-n") == 0 && has_value &&
+            to_number(argv[i + 1], 1, 5000, frames)) {
             ++i;
         } else if (std::strcmp(argv[i], "-r") == 0 && has_value &&
-                   to_number(argv[i + 1], korvad::kMskMinSampleRate, korvad::kMskMaxSampleRate, rate)) {
+                   to_number(argv[i + 1], korvad::kMskMinSampleRate, korvad::kMskMaxSampleRate,
+                             rate)) {
             ++i;
         } else if (std::strcmp(argv[i], "-s") == 0 && has_value &&
                    to_number(argv[i + 1], 0, 1L << 30, seed)) {
@@ -60,8 +62,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    korvad::print_to(stdout, "%ld frames per condition at %ld samples/s, seed %ld\n\n", frames, rate, seed);
-    std::vector<korvad::measure::Condition> conditions = korvad::measure::standard_conditions(static_cast<int>(rate));
+    korvad::print_to(stdout, "%ld frames per condition at %ld samples/s, seed %ld\n\n", frames,
+                     rate, seed);
+    std::vector<korvad::measure::Condition> conditions =
+        korvad::measure::standard_conditions(static_cast<int>(rate));
     if (sweep) {
         korvad::measure::Condition base = conditions.front();
         conditions.clear();
@@ -73,7 +77,9 @@ int main(int argc, char** argv) {
             conditions.push_back(c);
         }
     }
-    korvad::print_to(stdout, "| condition | pass loop | MSK receiver | both | wrong (pass/MSK/both) | shown twice | MSK syncs/repaired 1/2/lost |\n");
+    korvad::print_to(stdout,
+                     "| condition | pass loop | MSK receiver | both | wrong (pass/MSK/both) | "
+                     "shown twice | MSK syncs/repaired 1/2/lost |\n");
     korvad::print_to(stdout, "|---|---|---|---|---|---|---|\n");
     double pass_seconds = 0.0, msk_seconds = 0.0, audio_seconds = 0.0;
     int total_wrong = 0;
@@ -81,19 +87,21 @@ int main(int argc, char** argv) {
         if (only != nullptr && c.name.find(only) == std::string::npos) continue;
         korvad::synth::Recording rec;
         std::string error;
-        if (!korvad::measure::make_recording(c, static_cast<int>(frames), static_cast<std::uint64_t>(seed), rec, error)) {
+        if (!korvad::measure::make_recording(c, static_cast<int>(frames),
+                                             static_cast<std::uint64_t>(seed), rec, error)) {
             korvad::print_to(stderr, "korvad-measure: %s: %s\n", c.name.c_str(), error.c_str());
             return 1;
         }
-        const korvad::measure::Result r = korvad::measure::run_recording(rec, static_cast<int>(rate));
-        korvad::print_to(stdout, "| %s | %s | %s | %s | %d/%d/%d | %d | %llu/%llu/%llu/%llu |\n", c.name.c_str(),
-                         percent(r.pass_loop.exact, r.frames).c_str(),
-                         percent(r.msk.exact, r.frames).c_str(), percent(r.both.exact, r.frames).c_str(),
-                         r.pass_loop.wrong, r.msk.wrong, r.both.wrong, r.shown_twice,
-                         static_cast<unsigned long long>(r.counters.syncs),
-                         static_cast<unsigned long long>(r.counters.repaired_one),
-                         static_cast<unsigned long long>(r.counters.repaired_two),
-                         static_cast<unsigned long long>(r.counters.lost));
+        const korvad::measure::Result r =
+            korvad::measure::run_recording(rec, static_cast<int>(rate));
+        korvad::print_to(
+            stdout, "| %s | %s | %s | %s | %d/%d/%d | %d | %llu/%llu/%llu/%llu |\n", c.name.c_str(),
+            percent(r.pass_loop.exact, r.frames).c_str(), percent(r.msk.exact, r.frames).c_str(),
+            percent(r.both.exact, r.frames).c_str(), r.pass_loop.wrong, r.msk.wrong, r.both.wrong,
+            r.shown_twice, static_cast<unsigned long long>(r.counters.syncs),
+            static_cast<unsigned long long>(r.counters.repaired_one),
+            static_cast<unsigned long long>(r.counters.repaired_two),
+            static_cast<unsigned long long>(r.counters.lost));
         std::fflush(stdout);
         pass_seconds += r.pass_loop.seconds;
         msk_seconds += r.msk.seconds;

@@ -23,7 +23,9 @@ double cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-bool is_good(const FrameRecord& r) { return r.terminated != 0 && r.crc == 0 && r.error_count == 0; }
+bool is_good(const FrameRecord& r) {
+    return r.terminated != 0 && r.crc == 0 && r.error_count == 0;
+}
 
 // The record message processing would pick as good: the first good one.
 const FrameRecord* chosen_good(const FrameTable& table) {
@@ -139,6 +141,7 @@ std::vector<Condition> standard_conditions(int sample_rate) {
     add("SNR 20 dB, whole band", 102).snr_db = 20.0;
     add("SNR 12 dB, whole band", 103).snr_db = 12.0;
     add("SNR 8 dB, whole band", 104).snr_db = 8.0;
+    add("SNR 6 dB, whole band", 109).snr_db = 6.0;
     synth::SynthOptions& band = add("SNR 12 dB, 300-3000 Hz", 105);
     band.snr_db = 12.0;
     band.band_pass = true;

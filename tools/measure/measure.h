@@ -20,7 +20,8 @@ struct Condition {
 // The reception conditions of the receiver's targets, at sample_rate: clean,
 // white noise over the whole band at 20, 12 and 8 dB SNR, noise and signal
 // band-limited to 300-3000 Hz at 12 dB, +-3000 ppm clock error, and a weak
-// signal (10 % of full scale) with DC offset and 50 Hz hum.
+// signal (10 % of full scale) with DC offset and 50 Hz hum; and noise at
+// 6 dB, beyond the targets, to show the margin.
 [[nodiscard]] std::vector<Condition> standard_conditions(int sample_rate);
 
 // frames generated from seed, at random positions (straddling reads freely)
@@ -29,8 +30,8 @@ struct Condition {
                                   synth::Recording& out, std::string& error);
 
 struct PathTally {
-    int exact = 0;  // sent frames recovered exactly
-    int wrong = 0;  // good frames shown that were never sent
+    int exact = 0;         // sent frames recovered exactly
+    int wrong = 0;         // good frames shown that were never sent
     double seconds = 0.0;  // processor time spent
 };
 
