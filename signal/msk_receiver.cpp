@@ -532,7 +532,7 @@ void search(MskReceiver& r) {
         }
         return;
     }
-    const auto at = [&c](std::int64_t i) { return i & kRingMask; };
+    const auto at = [](std::int64_t i) { return i & kRingMask; };
     const double run_mean = (c.step_sum[at(n)] - c.step_sum[at(n - run)]) / run;
     const double tone_mean = (c.step_sum[at(n - run)] - c.step_sum[at(n - run - tone)]) / tone;
     const double power = (c.power_sum[at(n)] - c.power_sum[at(n - run - tone)]) / (run + tone);
