@@ -70,7 +70,9 @@ struct MskReceiver {
 };
 
 // A receiver for audio at sample_rate; null when the rate is outside
-// kMskMinSampleRate .. kMskMaxSampleRate.
+// kMskMinSampleRate .. kMskMaxSampleRate. Its positions count from the first
+// sample handed to it: when the device is reopened at another rate, make a new
+// receiver and add the stream position at which it started.
 [[nodiscard]] std::unique_ptr<MskReceiver> make_msk_receiver(int sample_rate);
 
 // Takes the next count samples of the stream (8-bit unsigned, 128 the zero
@@ -79,6 +81,7 @@ struct MskReceiver {
 // corrected bytes: terminated, crc 0, error_count 0) and calls sink with it,
 // frame_end_position set. Frames are handed on once they are complete, which
 // may be during a later call than the one that brought their last samples.
+// Allocates nothing; the table is the receiver's and is reused.
 void msk_receive(MskReceiver& receiver, const std::uint8_t* samples, int count,
                  const PassSink& sink);
 
