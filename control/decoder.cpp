@@ -61,6 +61,7 @@ void reopen_after_failure(Decoder& d) {
     bool ok = open_sound_device(d.state.sound, d.settings.device_path(), kDefaultSampleRate,
                                 sink != nullptr ? sink : stderr);
     if (sink != nullptr) std::fclose(sink);
+    if (ok && d.settings.sample_rate != kDefaultSampleRate) start_msk_receiver(d, kDefaultSampleRate);
     if (!ok && !d.reopen_failure_shown) {
         status_line(d.screen, 12, true,
                     format_text("error opening sounddevice '%s'", d.settings.device_path()));
@@ -82,6 +83,20 @@ bool obtain_buffer(Decoder& d) {
         d.input_ended = true;
     }
     return !g_signals.stop || d.input_ended;
+}
+
+// A frame of the MSK receiver: always a good one.
+void on_msk_frame(void* context, FrameTable& table) {
+    Decoder& d = *static_cast<Decoder*>(context);
+    if (admit_frame(d.dedup, table.records[0], d.msk_origin + d.msk->frame_end_position)) {
+        process_message(d.messages, table);
+    }
+}
+
+// A pass of the pass loop: processed unless its frame was shown already.
+void on_pass(void* context, FrameTable& table) {
+    Decoder& d = *static_cast<Decoder*>(context);
+    if (admit_pass(d.dedup, table, d.stream_position)) process_message(d.messages, table);
 }
 
 // R key and SIGHUP: the main process's databases, then the database server's.
@@ -113,6 +128,12 @@ void every_fifth_buffer(Decoder& d) {
 }
 
 }  // namespace
+
+void start_msk_receiver(Decoder& d, int sample_rate) {
+    d.msk = make_msk_receiver(sample_rate);
+    d.msk_origin = d.stream_position;
+    d.dedup = make_frame_deduplicator(sample_rate, 30);
+}
 
 void handle_key(Decoder& d, int key) {
     switch (std::toupper(key)) {
@@ -220,7 +241,11 @@ void process_buffer(Decoder& d, std::time_t now) {
     if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
 
     d.messages.now = d.state.now;
-    run_passes(*d.demodulator, d.state.work_buffer.get(), message_sink(d.messages));
+    std::uint8_t* work = d.state.work_buffer.get();
+    // The receiver takes the new samples before the pass loop zeroes any.
+    if (d.msk) msk_receive(*d.msk, work + kHistorySamples, kNewSamples, PassSink{on_msk_frame, &d});
+    d.stream_position += kNewSamples;
+    run_passes(*d.demodulator, work, PassSink{on_pass, &d});
 
     if (d.buffer_number % 20 == 0) {
         QueueMessage msg;
@@ -391,6 +416,7 @@ int run_decoder(int argc, char** argv, char** envp) {
     if (!d.settings.daemon) show_crc_line(d);
 
     d.state.sound.waiting = [&d] { return keep_waiting_for_audio(d); };
+    start_msk_receiver(d, d.settings.sample_rate);
     d.next_shared = 0;
     while (main_loop_cycle(d)) {
     }

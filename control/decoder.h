@@ -12,6 +12,8 @@
 #include "message/process.h"
 #include "screen/screen.h"
 #include "signal/demodulator.h"
+#include "signal/frame_dedup.h"
+#include "signal/msk_receiver.h"
 #include "store/stores.h"
 
 namespace korvad {
@@ -27,6 +29,12 @@ struct Decoder {
     LogFiles logs;
     ServerChannel channel;  // to the server process, while one runs
     std::unique_ptr<Demodulator> demodulator = std::make_unique<Demodulator>();
+    // The second demodulator runs over the same stream; a frame both decode
+    // is processed once.
+    std::unique_ptr<MskReceiver> msk;
+    FrameDeduplicator dedup;
+    std::int64_t stream_position = 0;  // new samples taken since start-up
+    std::int64_t msk_origin = 0;       // stream position where the receiver started
     // What message processing reads and changes; `now` is set per buffer.
     MessageContext messages{settings, counters, screen, channel, stores, logs};
 
@@ -50,9 +58,13 @@ bool main_loop_cycle(Decoder& d);
 
 // Steps 3 to 6 of a cycle for the buffer in work_buffer, taken at `now`:
 // count it, volume line and clock every fifth buffer (and empty the repeat
-// register), decode it, look at the queue every twentieth buffer, send the
-// uptime at buffers 250, 750, 1250, ...
+// register), decode it (the MSK receiver over its new samples, then the pass
+// loop, both into message processing through the deduplicator), look at the
+// queue every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
 void process_buffer(Decoder& d, std::time_t now);
+
+// (Re)starts the second demodulator for the rate the audio now has.
+void start_msk_receiver(Decoder& d, int sample_rate);
 
 // Acts on what the signal handlers recorded.
 void handle_pending_signals(Decoder& d);

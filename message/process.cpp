@@ -29,36 +29,6 @@ constexpr int kContactPair = 6;    // yellow on black
 constexpr int kBannerPair = 11;    // cyan on black
 constexpr int kNoMemoryPair = 12;  // red on blue, status window
 
-struct Choice {
-    const FrameRecord* record = nullptr;
-    bool good = false;
-};
-
-Choice choose_record(const FrameTable& table, int count) {
-    for (int i = 0; i < count; ++i) {
-        const FrameRecord& r = table.records[i];
-        if (r.error_count == 0 && r.terminated && r.crc == 0) return {&r, true};
-    }
-    for (int i = 0; i < count; ++i) {
-        const FrameRecord& r = table.records[i];
-        if (r.error_count == 0 && r.terminated) return {&r, false};
-    }
-    for (int i = 0; i < count; ++i) {
-        const FrameRecord& r = table.records[i];
-        if (r.error_count == 0) return {&r, false};
-    }
-    return {};
-}
-
-// The record with the fewest faults, the earliest on ties.
-const FrameRecord& least_faulty(const FrameTable& table, int count) {
-    const FrameRecord* best = &table.records[0];
-    for (int i = 1; i < count; ++i) {
-        if (table.records[i].error_count < best->error_count) best = &table.records[i];
-    }
-    return *best;
-}
-
 // Characters first..last of the record as text (never past entry 512).
 std::string characters(const FrameRecord& r, int first, int last) {
     std::string text;
@@ -189,9 +159,9 @@ MessageOutcome process(MessageContext& c, const FrameTable& table) {
     // 2. 3.
     const int count = std::clamp(table.count, 0, kFrameTableSize);
     if (count == 0) return MessageOutcome::kNoRecord;
-    const Choice choice = choose_record(table, count);
+    const RecordChoice choice = choose_record(table);
     if (choice.record == nullptr) {
-        const FrameRecord& worst = least_faulty(table, count);
+        const FrameRecord& worst = *least_faulty(table);
         if ((worst.error_flags & MSG_ERR_ALL) != 0) {
             ++k.parity_error_count;
         } else {

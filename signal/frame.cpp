@@ -44,6 +44,39 @@ std::uint16_t crc_feed(std::uint16_t crc, std::uint8_t byte) {
     return crc;
 }
 
+namespace {
+int filled(const FrameTable& table) {
+    return table.count < 0 ? 0 : (table.count > kFrameTableSize ? kFrameTableSize : table.count);
+}
+}  // namespace
+
+RecordChoice choose_record(const FrameTable& table) {
+    const int count = filled(table);
+    for (int i = 0; i < count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0 && r.terminated && r.crc == 0) return {&r, true};
+    }
+    for (int i = 0; i < count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0 && r.terminated) return {&r, false};
+    }
+    for (int i = 0; i < count; ++i) {
+        const FrameRecord& r = table.records[i];
+        if (r.error_count == 0) return {&r, false};
+    }
+    return {};
+}
+
+const FrameRecord* least_faulty(const FrameTable& table) {
+    const int count = filled(table);
+    if (count == 0) return nullptr;
+    const FrameRecord* best = &table.records[0];
+    for (int i = 1; i < count; ++i) {
+        if (table.records[i].error_count < best->error_count) best = &table.records[i];
+    }
+    return best;
+}
+
 void FrameTable::clear() {
     std::memset(records, 0, sizeof records);
     count = 0;

@@ -62,6 +62,18 @@ struct FrameTable {
     void clear();  // count 0, every record zeroed, message_pending cleared
 };
 
+// The record message processing takes from a pass, in fill order: the first
+// good one (error_count 0, terminated, crc 0); else the first with error_count
+// 0 that is terminated; else the first with error_count 0 (not good). Null
+// when no record qualifies: the pass holds only faulty frames.
+struct RecordChoice {
+    const FrameRecord* record = nullptr;
+    bool good = false;
+};
+[[nodiscard]] RecordChoice choose_record(const FrameTable& table);
+// The record with the fewest faults, the earliest on ties; null without records.
+[[nodiscard]] const FrameRecord* least_faulty(const FrameTable& table);
+
 // Decodes frame[0 .. length-1] (length <= 4096) into the next record of table.
 // The buffer is modified when a four-SYN frame is shifted.
 void decode_frame(FrameTable& table, std::uint8_t* frame, int length);

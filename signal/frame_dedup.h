@@ -48,8 +48,11 @@ struct FrameDeduplicator {
 
 // For a pass of the pass loop: false when the record message processing would
 // take as good (the first with error_count 0, terminated and crc 0) is a
-// repeat, so the pass is not processed; true otherwise, also for a pass with
-// no good record (faulty frames are counted and analysed as always).
+// repeat, so the pass is not processed. A pass without a good record goes
+// through (shown as failed, or counted and analysed as faulty) unless the
+// record processing would use has the header (characters 4 to 16, and to 26
+// for a downlink) of a frame admitted within the window: then it is a damaged
+// copy of a frame already shown, and false.
 [[nodiscard]] bool admit_pass(FrameDeduplicator& dedup, const FrameTable& table,
                               std::int64_t position);
 

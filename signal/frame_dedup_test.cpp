@@ -93,10 +93,19 @@ TEST(FrameDedup, APassIsJudgedByTheRecordMessageProcessingWouldTake) {
     table->count = 2;
     EXPECT_TRUE(admit_frame(d, hand_record(), 5000));  // the MSK receiver had it
     EXPECT_FALSE(admit_pass(d, *table, 50240));
-    // A pass without a good record is always processed, and remembers nothing.
+    // A pass left with only the damaged copy of that frame is not processed:
+    // the frame was shown already.
     table->count = 1;
+    EXPECT_FALSE(admit_pass(d, *table, 50240));
+    // Also when its CRC failed but it would be shown (not faulty).
+    table->records[0].error_count = 0;
+    EXPECT_FALSE(admit_pass(d, *table, 50240));
+    // A damaged frame of another aircraft goes through, remembering nothing;
+    // so does the copy once the frame lies outside the window.
+    table->records[0].chars[7].ch = 'X';
     EXPECT_TRUE(admit_pass(d, *table, 50240));
-    EXPECT_TRUE(admit_pass(d, *table, 50240));
+    table->records[0].chars[7] = hand_record().chars[7];
+    EXPECT_TRUE(admit_pass(d, *table, 5000 + 31 * kRate));
     EXPECT_EQ(d.entries.size(), 1u);
     // A good record nobody had yet.
     const FrameRecord other = other_record();
