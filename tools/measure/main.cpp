@@ -19,7 +19,9 @@ constexpr const char* kUsage =
     "  -r  sample rate of the recordings (default 19500)\n"
     "  -s  seed of the frames and their positions (default 1)\n"
     "  -c  run only the conditions whose name contains text\n"
-    "  -w  instead, sweep the SNR (noise over the whole band) from 14 dB down to 0 dB\n";
+    "  -w  instead, sweep the SNR (noise over the whole band) from 14 dB down to 0 dB\n"
+    "  -b  instead, SNR 30, 20, 15, 12 and 10 dB, once over the whole band and once\n"
+    "      with noise and signal band-limited to 300-3000 Hz\n";
 
 bool to_number(const char* text, long min, long max, long& out) {
     char* end = nullptr;
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
     long frames = 200, rate = 19500, seed = 1;
     const char* only = nullptr;
     bool sweep = false;
+    bool bands = false;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         if (std::strcmp(argv[i], "-n") == 0 && has_value &&
@@ -54,6 +57,8 @@ int main(int argc, char** argv) {
             ++i;
         } else if (std::strcmp(argv[i], "-w") == 0) {
             sweep = true;
+        } else if (std::strcmp(argv[i], "-b") == 0) {
+            bands = true;
         } else if (std::strcmp(argv[i], "-c") == 0 && has_value) {
             only = argv[++i];
         } else {
@@ -75,6 +80,20 @@ int main(int argc, char** argv) {
             c.options.snr_db = snr;
             c.options.seed = 200 + static_cast<std::uint64_t>(snr);
             conditions.push_back(c);
+        }
+    } else if (bands) {
+        korvad::measure::Condition base = conditions.front();
+        conditions.clear();
+        for (bool band_pass : {false, true}) {
+            for (int snr : {30, 20, 15, 12, 10}) {
+                korvad::measure::Condition c = base;
+                c.name = korvad::format_text("SNR %d dB, %s", snr,
+                                             band_pass ? "300-3000 Hz" : "whole band");
+                c.options.snr_db = snr;
+                c.options.band_pass = band_pass;
+                c.options.seed = 300 + static_cast<std::uint64_t>(snr) + (band_pass ? 100 : 0);
+                conditions.push_back(c);
+            }
         }
     }
     korvad::print_to(stdout,
