@@ -129,6 +129,16 @@ void every_fifth_buffer(Decoder& d) {
 
 }  // namespace
 
+void server_crashed(Decoder& d) {
+    // A port the operator chose is not given up: stop instead.
+    if (d.settings.port_fixed) orderly_shutdown(d);
+    d.settings.port = d.settings.port == kDefaultPort ? kFallbackPort : kDefaultPort;
+    // The server process itself is not part of this build: nothing to start.
+    d.state.server_pid = 0;
+    d.channel.server_running = false;
+    g_crash_cleanup.server_pid = 0;
+}
+
 void start_msk_receiver(Decoder& d, int sample_rate) {
     d.msk = make_msk_receiver(sample_rate);
     d.msk_origin = d.stream_position;
@@ -213,6 +223,10 @@ void handle_pending_signals(Decoder& d) {
     if (g_signals.day_changed) {
         g_signals.day_changed = 0;
         day_change(d.logs, d.stores, d.settings, d.screen, d.channel, std::time(nullptr));
+    }
+    if (g_signals.server_crashed) {
+        g_signals.server_crashed = 0;
+        server_crashed(d);
     }
     if (g_signals.stop) orderly_shutdown(d);
 }

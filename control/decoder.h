@@ -63,6 +63,11 @@ bool main_loop_cycle(Decoder& d);
 // queue every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
 void process_buffer(Decoder& d, std::time_t now);
 
+// SIGUSR2 from a crashing server process: with a port the operator fixed the
+// decoder stops (status 5); otherwise the port changes to 2203 (from 2202) or
+// 2202 (from any other) for the server process that replaces it.
+void server_crashed(Decoder& d);
+
 // (Re)starts the second demodulator for the rate the audio now has.
 void start_msk_receiver(Decoder& d, int sample_rate);
 

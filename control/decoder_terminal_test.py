@@ -155,6 +155,37 @@ class Devices(DecoderCase):
         self.assertEqual(run.wait_exit(), 5)
 
 
+class WaysOut(DecoderCase):
+    def test_a_crash_releases_queue_segment_and_collector(self):
+        fifo = Signals.silent_pipe(self)
+        run = self.start("-d", fifo)
+        run.wait_for_text("Press 'H' for help", timeout=30)
+        run.wait_for(lambda r: korvad_pty.children_of(r.proc.pid), timeout=10, what="the collector")
+        collector = korvad_pty.children_of(run.proc.pid)[0][0]
+        run.signal(signal.SIGSEGV)
+        self.assertEqual(run.wait_exit(timeout=10), 100)
+        errors = run.errors()
+        self.assertTrue(errors.endswith("ACARS decoder crashed\n"), errors)
+        self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
+        self.assertNotIn(SHM_KEY, korvad_pty.shared_memory_keys())
+        deadline = time.monotonic() + 5
+        while os.path.exists("/proc/%d" % collector) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertFalse(os.path.exists("/proc/%d/cmdline" % collector) and
+                         open("/proc/%d/cmdline" % collector, "rb").read())
+
+    def test_a_device_that_hangs_in_open_gives_up_after_five_seconds(self):
+        # Opening a FIFO for reading waits for a writer: one never comes.
+        fifo = os.path.join(self.folder, "nobody.fifo")
+        os.mkfifo(fifo)
+        run = self.start("-d", fifo)
+        self.assertEqual(run.wait_exit(timeout=30), 1)
+        errors = run.errors()
+        self.assertTrue(errors.endswith("Initializing sound device '%s'... unable to init sound\n"
+                                        "korvad stopped\n\n" % fifo), errors)
+        self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
+
+
 class DaemonOption(DecoderCase):
     def test_c_without_s_keeps_the_screen(self):
         fifo = Signals.silent_pipe(self)

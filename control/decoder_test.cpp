@@ -201,6 +201,25 @@ TEST_F(DecoderDuties, ExtendedModeFollowsEverySignal) {
     EXPECT_EQ(g_signals.extended_toggles, 0);
 }
 
+TEST_F(DecoderDuties, ACrashedServerMovesToTheOtherPortUnlessItWasFixed) {
+    g_signals.server_crashed = 1;
+    handle_pending_signals(*d);
+    EXPECT_EQ(d->settings.port, 2203);
+    g_signals.server_crashed = 1;
+    handle_pending_signals(*d);
+    EXPECT_EQ(d->settings.port, 2202);
+    d->settings.port = 4000;
+    server_crashed(*d);
+    EXPECT_EQ(d->settings.port, 2202);
+    EXPECT_EQ(g_signals.server_crashed, 0);
+
+    msgctl(queue, IPC_RMID, nullptr);
+    queue = -1;
+    d->state.queue_id = -1;
+    d->settings.port_fixed = true;
+    EXPECT_EXIT(server_crashed(*d), ::testing::ExitedWithCode(5), "ACARS decoder normal finished");
+}
+
 TEST_F(DecoderDuties, ShutdownStatisticsToTheByte) {
     d->state.total_buffers = 1000;  // 40,000,000 bytes: 38.15 MiB, printed whole
     d->counters.good_count = 12;

@@ -197,6 +197,7 @@ class KorvadRun:
 
     def close(self):
         self.kill()
+        self.stderr.close()
         if self.master is not None:
             os.close(self.master)
             self.master = None

@@ -156,6 +156,7 @@ bool open_sound_device(SoundSource& source, const char* path, int sample_rate, s
     source.ended = false;
     source.sample_rate = sample_rate;
     bool ok = false;
+    bool interrupted = false;  // a signal (the caller's time-out) cut the open short
     if (sample_rate > 0) {
         if (std::strcmp(path, "-") == 0) {
             source.fd = dup(STDIN_FILENO);
@@ -169,6 +170,7 @@ bool open_sound_device(SoundSource& source, const char* path, int sample_rate, s
             } else {
                 source.fd = open(path, O_RDONLY | O_CLOEXEC);
                 ok = source.fd >= 0;
+                interrupted = !ok && errno == EINTR;
                 if (ok && fstat(source.fd, &st) == 0 && S_ISCHR(st.st_mode)) {
                     source.kind = SoundSource::Kind::kDevice;
                     set_up_device(source.fd, sample_rate, err);
@@ -180,7 +182,7 @@ bool open_sound_device(SoundSource& source, const char* path, int sample_rate, s
     }
     if (!ok) {
         close_sound_device(source);
-        print_to(err, "error opening sounddevice '%s'\n", path);
+        if (!interrupted) print_to(err, "error opening sounddevice '%s'\n", path);
         return false;
     }
     if (source.fd >= 0) source.handle = source.fd;

@@ -39,7 +39,8 @@ struct SoundSource {
 };
 
 // Opens the source and sets a device up. Messages go to err: "error opening
-// sounddevice '%s'\n" on failure; a device whose settings fail gets "Can't set
+// sounddevice '%s'\n" on failure (not when a signal interrupted the open: the
+// caller's time-out says what happened); a device whose settings fail gets "Can't set
 // ..." lines and is used as it is. Recordings and pipes skip the settings.
 [[nodiscard]] bool open_sound_device(SoundSource& source, const char* path, int sample_rate,
                                      std::FILE* err);
