@@ -1,5 +1,7 @@
 #include "control/daily_logs.h"
 
+#include "common/local_time.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,13 +69,7 @@ void configure_logs(LogFiles& logs, const Settings& settings) {
     logs.anad = settings.anad_log;
 }
 
-std::string log_date(std::time_t t) {
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr) return {};
-    char date[16] = {};
-    std::strftime(date, sizeof date, "%Y%m%d", &local);
-    return date;
-}
+std::string log_date(std::time_t t) { return local_time_text(t, "%Y%02m%02d"); }
 
 bool open_logs(LogFiles& logs, std::time_t now, Screen& screen) {
     close_logs(logs);

@@ -22,6 +22,7 @@
 
 #include "control/queue/codes.h"
 #include "control/queue/queue.h"
+#include "common/local_time.h"
 #include "control/version.h"
 
 extern char** environ;
@@ -523,13 +524,11 @@ void show_volume_line(Screen& screen, const std::string& line) {
 
 void show_clock(Screen& screen, std::time_t now) {
     if (screen.daemon || screen.title_bar == nullptr) return;
-    struct tm local {};
-    if (localtime_r(&now, &local) == nullptr) return;
-    char text[64];
-    std::size_t length = std::strftime(text, sizeof text, "%02d %b %Y - %02H:%02M", &local);
-    if (length == 0) return;
-    int column = getmaxx(screen.title_bar) - static_cast<int>(length) - 2;
-    screen_print(screen, Window::kTitleBar, 0, kTitleBarPair, column, 0, false, false, "%s", text);
+    std::string text = local_time_text(now, "%02d %b %Y - %02H:%02M");
+    if (text.empty()) return;
+    int column = getmaxx(screen.title_bar) - static_cast<int>(text.size()) - 2;
+    screen_print(screen, Window::kTitleBar, 0, kTitleBarPair, column, 0, false, false, "%s",
+                 text.c_str());
 }
 
 void show_spinner(Screen& screen, char c) {

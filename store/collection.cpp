@@ -1,5 +1,7 @@
 #include "store/collection.h"
 
+#include "common/local_time.h"
+
 #include <charconv>
 #include <cstring>
 
@@ -63,13 +65,7 @@ int compare_time_order(const Message& a, const Message& b) {
     return compare_numbers(b.time, a.time);
 }
 
-std::string contact_time_text(std::time_t t) {
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr) return {};
-    char text[32] = {};
-    std::strftime(text, sizeof text, "%d/%m/%Y %H:%M", &local);
-    return text;
-}
+std::string contact_time_text(std::time_t t) { return local_time_text(t, "%02d/%02m/%Y %02H:%02M"); }
 
 AddResult add_to_collection(Stores& stores, std::unique_ptr<Message> message, Counters& counters,
                             Screen& screen, const ServerChannel& channel, bool daemon) {
