@@ -88,6 +88,25 @@ class EndOfRecording(DecoderCase):
         self.assertNothingLeft(errors, streaming=True)
 
 
+class StandardInput(DecoderCase):
+    def test_audio_through_standard_input_keys_from_the_terminal(self):
+        # A DC offset puts the silence between blocks at 113, the byte of
+        # 'q': read as keys, the audio would end korvad at once.
+        raw = os.path.join(self.folder, "audio.raw")
+        listing = os.path.join(self.folder, "sent.txt")
+        subprocess.run([SYNTH, "-q", "--random", "8", "--dc", "-0.1181", "--gap", "3000",
+                        "--within", "40000", "--seed", "9", "--list", listing, raw], check=True)
+        with open(raw, "rb") as f:
+            audio = f.read()
+        self.assertGreater(audio.count(b"q"), len(audio) // 2)
+        with open(listing) as f:
+            kinds = [line.split()[0] for line in f if line[:1].isalpha()]
+        run = self.start("-H", "-d", "-", audio_stdin=raw)
+        self.assertEqual(run.wait_exit(), 5)
+        self.assertIn("  Good: %d, Uplinks: %d," % (kinds.count("downlink"), len(kinds) - kinds.count("downlink")),
+                      run.errors())
+
+
 class Signals(DecoderCase):
     def silent_pipe(self):
         fifo = os.path.join(self.folder, "audio.fifo")

@@ -97,7 +97,9 @@ def winsize(rows, cols):
 
 
 class KorvadRun:
-    def __init__(self, korvad, args, cwd, rows=24, cols=80, env=None):
+    def __init__(self, korvad, args, cwd, rows=24, cols=80, env=None, audio_stdin=None):
+        """audio_stdin: a file to give korvad as standard input (for -d -);
+        the pseudo-terminal stays its output and controlling terminal."""
         self.screen = pyte.Screen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
         self.stream.feed(b"\x1b%@")  # plain 8-bit: curses sends ASCII and line-drawing switches
@@ -109,11 +111,14 @@ class KorvadRun:
         environment.update(env or {})
 
         def take_terminal():
-            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            fcntl.ioctl(1, termios.TIOCSCTTY, 0)
 
+        stdin = open(audio_stdin, "rb") if audio_stdin else slave
         self.proc = subprocess.Popen(
-            [korvad, *args], cwd=cwd, stdin=slave, stdout=slave, stderr=self.stderr,
+            [korvad, *args], cwd=cwd, stdin=stdin, stdout=slave, stderr=self.stderr,
             start_new_session=True, preexec_fn=take_terminal, env=environment)
+        if audio_stdin:
+            stdin.close()
         os.close(slave)
         self.master_open = True
         self.output = b""

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -320,7 +321,19 @@ std::size_t visible_form(unsigned char c, char (&out)[5]) {
 
 int screen_open(Screen& screen) {
     if (screen.daemon || screen.open) return 1;
-    initscr();  // a terminal that cannot be opened ends the program here
+    // When the audio comes through standard input (-d -), the keys must come
+    // from the terminal itself, or audio bytes would act as commands.
+    if (!isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+        screen.keyboard = std::fopen("/dev/tty", "r");
+        if (screen.keyboard == nullptr) return 0;
+        if (newterm(nullptr, stdout, screen.keyboard) == nullptr) {
+            std::fclose(screen.keyboard);
+            screen.keyboard = nullptr;
+            return 0;
+        }
+    } else {
+        initscr();  // a terminal that cannot be opened ends the program here
+    }
     start_curses(screen);
     define_colours();
     screen.open = true;
@@ -454,6 +467,10 @@ void screen_close(Screen& screen) {
     touchwin(stdscr);
     wrefresh(stdscr);
     endwin();
+    if (screen.keyboard != nullptr) {
+        std::fclose(screen.keyboard);
+        screen.keyboard = nullptr;
+    }
     screen.open = false;
     screen.crc_line = BorderText{};
     screen.volume_line = BorderText{};

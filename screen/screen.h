@@ -78,6 +78,9 @@ struct Screen {
     int lines = 24;           // terminal size as curses reports it (set by screen_open)
     int columns = 80;
     bool open = false;  // between screen_open and screen_close
+    // The terminal the keys are read from when standard input carries audio;
+    // null when curses reads standard input.
+    std::FILE* keyboard = nullptr;
 
     WINDOW* title_bar = nullptr;
     WINDOW* message_window = nullptr;  // none on a terminal under 8 lines
@@ -92,8 +95,10 @@ struct Screen {
 };
 
 // Sets up curses and the three windows with the splash. Returns 1 (a terminal
-// that cannot be opened ends the program inside curses with status 1).
-// Nothing happens in daemon mode (returns 1).
+// that cannot be opened ends the program inside curses with status 1). When
+// standard input is not a terminal (audio through a pipe), keys are read from
+// /dev/tty; 0 when that cannot be opened. Nothing happens in daemon mode
+// (returns 1).
 [[nodiscard]] int screen_open(Screen& screen);
 
 // The print routine. Without a format it does nothing. A format holding "%*"
