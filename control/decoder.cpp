@@ -93,9 +93,19 @@ void on_msk_frame(void* context, FrameTable& table) {
     }
 }
 
-// A pass of the pass loop: processed unless its frame was shown already.
+// A pass of the pass loop: processed unless its frame was shown already. One
+// without a good record waits for the receiver's next buffer.
 void on_pass(void* context, FrameTable& table) {
     Decoder& d = *static_cast<Decoder*>(context);
+    if (d.msk && !choose_record(table).good) {
+        if (is_damaged_copy(d.dedup, table, d.stream_position)) return;
+        if (d.held.size() <= d.held_count) d.held.emplace_back();
+        Decoder::HeldPass& h = d.held[d.held_count++];
+        *h.table = table;
+        h.now = d.state.now;
+        h.position = d.stream_position;
+        return;
+    }
     if (admit_pass(d.dedup, table, d.stream_position)) process_message(d.messages, table);
 }
 
@@ -128,6 +138,18 @@ void every_fifth_buffer(Decoder& d) {
 }
 
 }  // namespace
+
+void release_held_passes(Decoder& d) {
+    const std::time_t now = d.messages.now;
+    for (std::size_t i = 0; i < d.held_count; ++i) {
+        Decoder::HeldPass& h = d.held[i];
+        if (is_damaged_copy(d.dedup, *h.table, h.position)) continue;
+        d.messages.now = h.now;
+        process_message(d.messages, *h.table);
+    }
+    d.held_count = 0;
+    d.messages.now = now;
+}
 
 void server_crashed(Decoder& d) {
     // A port the operator chose is not given up: stop instead.
@@ -258,6 +280,7 @@ void process_buffer(Decoder& d, std::time_t now) {
     std::uint8_t* work = d.state.work_buffer.get();
     // The receiver takes the new samples before the pass loop zeroes any.
     if (d.msk) msk_receive(*d.msk, work + kHistorySamples, kNewSamples, PassSink{on_msk_frame, &d});
+    release_held_passes(d);
     d.stream_position += kNewSamples;
     run_passes(*d.demodulator, work, PassSink{on_pass, &d});
 
@@ -436,6 +459,7 @@ int run_decoder(int argc, char** argv, char** envp) {
     }
     // The input ended (or a stop came while waiting for it): everything read
     // has been decoded.
+    release_held_passes(d);
     orderly_shutdown(d);
 }
 

@@ -3,6 +3,7 @@
 // queue duties, and the ways out.
 
 #include <memory>
+#include <vector>
 
 #include "control/daily_logs.h"
 #include "control/process_state.h"
@@ -35,6 +36,16 @@ struct Decoder {
     FrameDeduplicator dedup;
     std::int64_t stream_position = 0;  // new samples taken since start-up
     std::int64_t msk_origin = 0;       // stream position where the receiver started
+    // Passes of the pass loop without a good record wait one buffer: the
+    // receiver may still be collecting the end of the same frame, which then
+    // replaces the damaged copy.
+    struct HeldPass {
+        std::unique_ptr<FrameTable> table = std::make_unique<FrameTable>();
+        std::time_t now = 0;
+        std::int64_t position = 0;
+    };
+    std::vector<HeldPass> held;  // at most four per buffer
+    std::size_t held_count = 0;
     // What message processing reads and changes; `now` is set per buffer.
     MessageContext messages{settings, counters, screen, channel, stores, logs};
 
@@ -67,6 +78,10 @@ void process_buffer(Decoder& d, std::time_t now);
 // decoder stops (status 5); otherwise the port changes to 2203 (from 2202) or
 // 2202 (from any other) for the server process that replaces it.
 void server_crashed(Decoder& d);
+
+// Processes the held passes that are not damaged copies of frames the
+// receiver has recovered since.
+void release_held_passes(Decoder& d);
 
 // (Re)starts the second demodulator for the rate the audio now has.
 void start_msk_receiver(Decoder& d, int sample_rate);

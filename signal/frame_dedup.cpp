@@ -49,19 +49,24 @@ namespace {
 // STX (characters 4 to 16), and for a downlink its message number and flight
 // id (17 to 26).
 constexpr int kHeaderFirst = 4;
+constexpr int kAircraftAndLabelLast = 14;  // mode, address, acknowledgement, label
 constexpr int kUplinkHeaderLast = 16;
 constexpr int kDownlinkHeaderLast = 26;
 constexpr std::size_t kKeyPrefix = 4;  // the key starts with end_index
 
 // True when the record's header equals that of a frame admitted within the
-// window: a damaged copy of a frame already shown.
-bool damaged_copy(const FrameDeduplicator& d, const FrameRecord& r, std::int64_t position) {
+// window: a damaged copy of a frame already shown. A faulty record, whose
+// header is itself in doubt, needs only the aircraft and the label to agree.
+bool damaged_copy(const FrameDeduplicator& d, const FrameRecord& r, std::int64_t position,
+                  bool faulty) {
     for (const FrameDeduplicator::Entry& e : d.entries) {
         const std::int64_t distance =
             e.position > position ? e.position - position : position - e.position;
         if (distance > d.window) continue;
         const int known = static_cast<int>(e.key.size() - kKeyPrefix) - 1;  // its end_index
-        const int last = known > kDownlinkHeaderLast ? kDownlinkHeaderLast : kUplinkHeaderLast;
+        const int last = faulty ? kAircraftAndLabelLast
+                                : (known > kDownlinkHeaderLast ? kDownlinkHeaderLast
+                                                               : kUplinkHeaderLast);
         if (known <= kUplinkHeaderLast || r.end_index <= last) continue;
         bool same = true;
         for (int i = kHeaderFirst; i <= last && same; ++i) {
@@ -74,14 +79,20 @@ bool damaged_copy(const FrameDeduplicator& d, const FrameRecord& r, std::int64_t
 
 }  // namespace
 
+bool is_damaged_copy(const FrameDeduplicator& d, const FrameTable& table, std::int64_t position) {
+    const RecordChoice choice = choose_record(table);
+    if (choice.record != nullptr) return damaged_copy(d, *choice.record, position, false);
+    const FrameRecord* r = least_faulty(table);
+    return r != nullptr && damaged_copy(d, *r, position, true);
+}
+
 bool admit_pass(FrameDeduplicator& d, const FrameTable& table, std::int64_t position) {
     const RecordChoice choice = choose_record(table);
     if (choice.good) return admit_frame(d, *choice.record, position);
     // A pass without a good record is processed (shown as failed, or counted
     // and analysed as faulty) unless it is a damaged copy of a frame the
     // other demodulator already recovered from the same audio.
-    const FrameRecord* r = choice.record != nullptr ? choice.record : least_faulty(table);
-    return r == nullptr || !damaged_copy(d, *r, position);
+    return !is_damaged_copy(d, table, position);
 }
 
 }  // namespace korvad

@@ -51,9 +51,16 @@ struct FrameDeduplicator {
 // repeat, so the pass is not processed. A pass without a good record goes
 // through (shown as failed, or counted and analysed as faulty) unless the
 // record processing would use has the header (characters 4 to 16, and to 26
-// for a downlink) of a frame admitted within the window: then it is a damaged
-// copy of a frame already shown, and false.
+// for a downlink; 4 to 14 for a faulty frame) of a frame admitted within the
+// window: then it is a damaged copy of a frame already shown, and false.
 [[nodiscard]] bool admit_pass(FrameDeduplicator& dedup, const FrameTable& table,
                               std::int64_t position);
+
+// For a pass without a good record: true when the record message processing
+// would use has the header of a frame admitted within the window (for a
+// faulty frame, whose header is itself in doubt: its mode, address,
+// acknowledgement and label, characters 4 to 14).
+[[nodiscard]] bool is_damaged_copy(const FrameDeduplicator& dedup, const FrameTable& table,
+                                   std::int64_t position);
 
 }  // namespace korvad

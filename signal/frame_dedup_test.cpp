@@ -107,6 +107,14 @@ TEST(FrameDedup, APassIsJudgedByTheRecordMessageProcessingWouldTake) {
     table->records[0].chars[7] = hand_record().chars[7];
     EXPECT_TRUE(admit_pass(d, *table, 5000 + 31 * kRate));
     EXPECT_EQ(d.entries.size(), 1u);
+    // A record that would be shown needs its whole header to agree; a faulty
+    // one, whose header is in doubt itself, only aircraft and label.
+    table->records[0].chars[15].ch = '9';  // block id
+    EXPECT_FALSE(is_damaged_copy(d, *table, 50240));
+    table->records[0].error_count = 2;
+    EXPECT_TRUE(is_damaged_copy(d, *table, 50240));
+    table->records[0].chars[14].ch = 'Z';  // label
+    EXPECT_FALSE(is_damaged_copy(d, *table, 50240));
     // A good record nobody had yet.
     const FrameRecord other = other_record();
     table->records[0] = other;
