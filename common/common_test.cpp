@@ -21,7 +21,7 @@ std::string read_all(const std::string& path) {
 }
 
 class TempDir : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/korvad-common-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);

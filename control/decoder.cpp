@@ -25,7 +25,8 @@ constexpr char kDashes[] = "----------------------------------------------------
 // Status window: scroll the log and show a line at row 4, column 1.
 void status_line(Screen& screen, int pair, bool bold, const std::string& text) {
     status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, pair, 1, kStatusLogRow, bold, false, "%s", text.c_str());
+    screen_print(screen, Window::kStatus, 0, pair, 1, kStatusLogRow, bold, false, "%s",
+                 text.c_str());
 }
 
 void stop_children(Decoder& d) {
@@ -43,25 +44,28 @@ void note_crash_cleanup(const Decoder& d) {
     g_crash_cleanup.collector_pid = d.state.collector_pid;
 }
 
-void show_crc_line(Decoder& d) { show_crc_status(d.screen, d.settings.checksum_only); }
+void show_crc_line(Decoder& d) {
+    show_crc_status(d.screen, d.settings.checksum_only);
+}
 
-void wait_seconds(Decoder& d, unsigned seconds) {
+// A pause that a stop cuts short.
+void wait_seconds(unsigned seconds) {
     unsigned left = seconds;
     while (left > 0 && !g_signals.stop) left = sleep(left);
-    (void)d;
 }
 
 // Direct mode: a failed read closes the device, waits 3 seconds and opens it
 // again at the default rate.
 void reopen_after_failure(Decoder& d) {
     close_sound_device(d.state.sound);
-    wait_seconds(d, 3);
+    wait_seconds(3);
     if (g_signals.stop) return;
     std::FILE* sink = std::tmpfile();  // the messages go to the status window instead
     bool ok = open_sound_device(d.state.sound, d.settings.device_path(), kDefaultSampleRate,
                                 sink != nullptr ? sink : stderr);
     if (sink != nullptr) std::fclose(sink);
-    if (ok && d.settings.sample_rate != kDefaultSampleRate) start_msk_receiver(d, kDefaultSampleRate);
+    if (ok && d.settings.sample_rate != kDefaultSampleRate)
+        start_msk_receiver(d, kDefaultSampleRate);
     if (!ok && !d.reopen_failure_shown) {
         status_line(d.screen, 12, true,
                     format_text("error opening sounddevice '%s'", d.settings.device_path()));
@@ -170,10 +174,12 @@ void start_msk_receiver(Decoder& d, int sample_rate) {
 void handle_key(Decoder& d, int key) {
     switch (std::toupper(key)) {
         case 'A':
-            if (d.stores.statistics) show_statistics(d.screen, *d.stores.statistics, StatisticsView::airlines);
+            if (d.stores.statistics)
+                show_statistics(d.screen, *d.stores.statistics, StatisticsView::airlines);
             break;
         case 'T':
-            if (d.stores.statistics) show_statistics(d.screen, *d.stores.statistics, StatisticsView::types);
+            if (d.stores.statistics)
+                show_statistics(d.screen, *d.stores.statistics, StatisticsView::types);
             break;
         case 'R':
             reload_all(d, true);
@@ -181,7 +187,8 @@ void handle_key(Decoder& d, int key) {
         case 'C':
             d.settings.checksum_only = !d.settings.checksum_only;
             show_crc_line(d);
-            d.channel.send(d.settings.checksum_only ? queue_code::kCrcOn : queue_code::kCrcOff, " ");
+            d.channel.send(d.settings.checksum_only ? queue_code::kCrcOn : queue_code::kCrcOff,
+                           " ");
             break;
         case 'E':
             d.settings.extended = !d.settings.extended;
@@ -208,17 +215,18 @@ void handle_decoder_message(Decoder& d, QueueMessage& msg) {
                         format_text("Request to delete: %s -> %s", request.c_str(),
                                     result == 1 ? "deleted" : "not deleted"));
             // The answer travels in the request's buffer: client_slot stays.
-            std::size_t len = format_into(msg.text, kQueueTextSize,
-                                          result == 1 ? "Entry '%s' successful deleted"
-                                                      : "Unable to delete entry '%s'",
-                                          request.c_str());
+            std::size_t len = format_into(
+                msg.text, kQueueTextSize,
+                result == 1 ? "Entry '%s' successful deleted" : "Unable to delete entry '%s'",
+                request.c_str());
             if (d.channel.server_running) {
                 queue_send(d.state.queue_id, ToServer, len, queue_code::kDeleteResult, msg);
             }
             break;
         }
         case queue_code::kReloadDatabases:
-            if (d.stores.databases) reload_databases(*d.stores.databases, d.screen, !d.settings.daemon);
+            if (d.stores.databases)
+                reload_databases(*d.stores.databases, d.screen, !d.settings.daemon);
             break;
         case queue_code::kSoundBuffersFull:
             status_line(d.screen, 12, true, msg.text);
@@ -288,7 +296,8 @@ void process_buffer(Decoder& d, std::time_t now) {
         QueueMessage msg;
         if (queue_receive(d.state.queue_id, ToDecoder, msg, 0) > 0) handle_decoder_message(d, msg);
     } else if (d.channel.server_running && d.buffer_number % 250 == 0) {
-        std::string uptime = format_text("%ld", static_cast<long>(d.state.now - d.state.start_time));
+        std::string uptime =
+            format_text("%ld", static_cast<long>(d.state.now - d.state.start_time));
         d.channel.send(queue_code::kUptime, uptime.c_str());
     }
 }
@@ -308,7 +317,6 @@ void save_and_release(Decoder& d) {
     d.state.work_buffer.reset();
     close_sound_device(d.state.sound);
     screen_close(d.screen);
-    d.released = true;
 }
 
 void print_shutdown_statistics(const Decoder& d, std::FILE* out) {
@@ -361,8 +369,8 @@ int run_decoder(int argc, char** argv, char** envp) {
     install_sound_timeout_handler();
     print_to(stderr, "Initializing sound device '%s'... ", d.settings.device_path());
     alarm(5);
-    bool sound_ok = open_sound_device(d.state.sound, d.settings.device_path(),
-                                      d.settings.sample_rate, stderr);
+    bool sound_ok =
+        open_sound_device(d.state.sound, d.settings.device_path(), d.settings.sample_rate, stderr);
     alarm(0);
     if (g_signals.sound_timeout) {
         stop_children(d);
@@ -387,8 +395,8 @@ int run_decoder(int argc, char** argv, char** envp) {
             print_to(stderr, "%s", " Done and attached\n");
         }
         if (d.settings.streaming) {
-            d.state.collector_pid = start_collector(d.state.ring, d.state.sound, d.state.queue_id,
-                                                    d.state.title);
+            d.state.collector_pid =
+                start_collector(d.state.ring, d.state.sound, d.state.queue_id, d.state.title);
             if (d.state.collector_pid < 0) {
                 // No collector: read directly, and give the segment back.
                 d.state.collector_pid = 0;

@@ -53,9 +53,8 @@ struct Decoder {
     int buffer_number = 0;  // incremented once per buffer before any periodic test
     int next_shared = 0;    // slot of the shared ring to take next
     int spinner_index = 0;
-    bool input_ended = false;       // a recording or pipe delivered its last buffer
+    bool input_ended = false;  // a recording or pipe delivered its last buffer
     bool reopen_failure_shown = false;
-    bool released = false;          // save_and_release ran
 };
 
 // The program: returns the exit status (0 help; the others end the process

@@ -19,7 +19,7 @@ namespace korvad {
 namespace {
 
 class DecoderDuties : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/korvad-decoder-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -239,7 +239,8 @@ TEST_F(DecoderDuties, ShutdownStatisticsToTheByte) {
                   "38.00 megabytes were read and decoded\n"
                   "Your contact statistics:\n"
                   "  Good: 12, Uplinks: 3, parity errors: 4, block errors: 5\n"
-                  "  6 messages with FCB/CRC errors\n----------" + dashes + "\n");
+                  "  6 messages with FCB/CRC errors\n----------" +
+                  dashes + "\n");
 }
 
 TEST_F(DecoderDuties, SaveAndReleaseTwiceSavesOnce) {
@@ -261,7 +262,8 @@ TEST_F(DecoderDuties, QuitKeyEndsWithStatusFive) {
     queue = -1;
     d->state.queue_id = -1;
     EXPECT_EXIT(handle_key(*d, 'q'), ::testing::ExitedWithCode(5), "ACARS decoder normal finished");
-    EXPECT_EXIT(handle_key(*d, 'Q'), ::testing::ExitedWithCode(5), "megabytes were read and decoded");
+    EXPECT_EXIT(handle_key(*d, 'Q'), ::testing::ExitedWithCode(5),
+                "megabytes were read and decoded");
 }
 
 }  // namespace

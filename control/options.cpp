@@ -16,7 +16,9 @@ namespace {
 
 // Decimal, like strtol: text that is no number gives 0. Values beyond the
 // range of int are held at its limits rather than wrapped.
-long to_long(const char* text) { return std::strtol(text, nullptr, 10); }
+long to_long(const char* text) {
+    return std::strtol(text, nullptr, 10);
+}
 
 int to_int(const char* text) {
     long v = to_long(text);
@@ -53,7 +55,8 @@ void print_help(std::FILE* out) {
     print_to(out, "%s", "-i ip     \t bind server only to ip 'ip'. Default all ip's\n");
     print_to(out, "%s", "-c        \t run as deamon. Valid only with -s option\n");
     print_to(out, "%s", "\n  Extended options:\n");
-    print_to(out, "%s", "-v        \t don't translate IATA/ICAO airport codes into airport names\n");
+    print_to(out, "%s",
+             "-v        \t don't translate IATA/ICAO airport codes into airport names\n");
     print_to(out, "%s",
              "-q        \t don't show squitter uplink messages (Label: SQ). Default SHOW\n");
     print_to(out, "%s",
@@ -62,8 +65,9 @@ void print_help(std::FILE* out) {
     print_to(out, "%s", "-F freq   \t freq should be the frequency that your server is listen\n");
     print_to(out, "%s",
              "-R path   \t path where your reports are located. Default -= no Reports =-\n");
-    print_to(out, "%s",
-             "-a        \t allow clients to modificate your (Flights, Types, Operator) databases\n");
+    print_to(
+        out, "%s",
+        "-a        \t allow clients to modificate your (Flights, Types, Operator) databases\n");
     print_to(out, "%s",
              "-M sysname\t allow daily mailings. sysname = Name of your System -= Please see "
              "manual =-\n");
@@ -100,33 +104,75 @@ OptionsResult parse_options(int argc, char** argv, Settings& s, const OptionIo& 
     int c;
     while ((c = getopt(argc, argv, kOptionString)) != -1) {
         switch (c) {
-            case 'S': s.sample_rate = to_int(optarg); break;
-            case 'F': s.frequency = optarg; break;
-            case 'D': s.delete_code = optarg; break;
-            case 'M': mail_check(optarg, s, io); break;
-            case 'R': s.reports_path = optarg; break;
-            case 'O': s.max_age_days = to_long(optarg); break;
-            case 'm': break;
-            case 'd': s.device = optarg; break;
+            case 'S':
+                s.sample_rate = to_int(optarg);
+                break;
+            case 'F':
+                s.frequency = optarg;
+                break;
+            case 'D':
+                s.delete_code = optarg;
+                break;
+            case 'M':
+                mail_check(optarg, s, io);
+                break;
+            case 'R':
+                s.reports_path = optarg;
+                break;
+            case 'O':
+                s.max_age_days = to_long(optarg);
+                break;
+            case 'm':
+                break;
+            case 'd':
+                s.device = optarg;
+                break;
             case 'p':
                 s.port = to_int(optarg);
                 if (s.port != 4000 && s.port != 40000) s.port_fixed = true;
                 break;
-            case 'i': s.bind_address = optarg; break;
-            case 'l': s.log_dir = optarg; break;
-            case 'N': s.new_contacts = true; break;
+            case 'i':
+                s.bind_address = optarg;
+                break;
+            case 'l':
+                s.log_dir = optarg;
+                break;
+            case 'N':
+                s.new_contacts = true;
+                break;
             case 'W':
-            case 'x': break;
-            case 'H': s.streaming = false; break;
-            case 'e': s.extended = true; break;
-            case 'a': s.clients_may_modify = true; break;
-            case 'v': s.translate_airports = false; break;
-            case 'k': s.checksum_only = true; break;
-            case 'q': s.show_squitter = false; break;
-            case 'A': s.anad_log = true; break;
-            case 'r': s.rescan = true; break;
-            case 's': s.server = true; break;
-            case 'c': s.daemon = true; break;
+            case 'x':
+                break;
+            case 'H':
+                s.streaming = false;
+                break;
+            case 'e':
+                s.extended = true;
+                break;
+            case 'a':
+                s.clients_may_modify = true;
+                break;
+            case 'v':
+                s.translate_airports = false;
+                break;
+            case 'k':
+                s.checksum_only = true;
+                break;
+            case 'q':
+                s.show_squitter = false;
+                break;
+            case 'A':
+                s.anad_log = true;
+                break;
+            case 'r':
+                s.rescan = true;
+                break;
+            case 's':
+                s.server = true;
+                break;
+            case 'c':
+                s.daemon = true;
+                break;
             case 'h':
             case '?':
             default:

@@ -19,7 +19,9 @@ struct Parse {
 };
 
 unsigned g_paused;
-void fake_pause(unsigned s) { g_paused += s; }
+void fake_pause(unsigned s) {
+    g_paused += s;
+}
 
 std::string slurp(std::FILE* f) {
     std::rewind(f);
@@ -93,8 +95,8 @@ TEST(CommandLine, DefaultsWithoutOptions) {
     EXPECT_TRUE(s.show_squitter);
     EXPECT_EQ(s.port, 2202);
     EXPECT_FALSE(s.port_fixed);
-    EXPECT_FALSE(s.extended || s.checksum_only || s.anad_log || s.rescan || s.server ||
-                 s.daemon || s.new_contacts || s.clients_may_modify || s.mail_enabled);
+    EXPECT_FALSE(s.extended || s.checksum_only || s.anad_log || s.rescan || s.server || s.daemon ||
+                 s.new_contacts || s.clients_may_modify || s.mail_enabled);
     EXPECT_EQ(s.max_age_days, 0);
     EXPECT_FALSE(s.delete_code || s.frequency || s.reports_path || s.bind_address ||
                  s.mail_system_name);
@@ -110,10 +112,10 @@ TEST(CommandLine, HelpIsByteExactForHAndQuestionMarkAndUnknownLetters) {
 }
 
 TEST(CommandLine, EveryLetterSetsItsField) {
-    Parse p = parse({"-S", "22050", "-F", "131.725", "-D", "secret", "-R", "/srv/rep", "-O",
-                     "90", "-m", "x", "-d", "/dev/dsp1", "-i", "10.0.0.1", "-l", "/var/log/k",
-                     "-N", "-W", "-H", "-e", "-x", "-a", "-v", "-k", "-q", "-A", "-r", "-s",
-                     "-c"});
+    Parse p = parse({"-S", "22050",      "-F", "131.725", "-D", "secret",    "-R", "/srv/rep",
+                     "-O", "90",         "-m", "x",       "-d", "/dev/dsp1", "-i", "10.0.0.1",
+                     "-l", "/var/log/k", "-N", "-W",      "-H", "-e",        "-x", "-a",
+                     "-v", "-k",         "-q", "-A",      "-r", "-s",        "-c"});
     const Settings& s = p.settings;
     ASSERT_EQ(p.result, OptionsResult::kRun);
     EXPECT_EQ(s.sample_rate, 22050);

@@ -18,29 +18,29 @@ inline constexpr const char kDefaultDevice[] = "/dev/dsp";
 inline constexpr const char kDefaultLogDir[] = ".";
 
 struct Settings {
-    int sample_rate = kDefaultSampleRate;          // -S
-    std::optional<std::string> device;             // -d, none means "/dev/dsp"
-    std::optional<std::string> log_dir;            // -l, none means "."
-    bool extended = false;                         // -e; E key, SIGUSR1
-    bool checksum_only = false;                    // -k; C key
-    bool anad_log = false;                         // -A
-    bool streaming = true;                         // -H clears it
-    bool rescan = false;                           // -r
-    long max_age_days = 0;                         // -O, 0 = no deletion
-    bool server = false;                           // -s
-    int port = kDefaultPort;                       // -p
-    bool port_fixed = false;                       // -p other than 4000 and 40000
-    std::optional<std::string> bind_address;       // -i
-    bool daemon = false;                           // -c, only with -s
-    bool translate_airports = true;                // -v clears it
-    bool show_squitter = true;                     // -q clears it
-    bool new_contacts = false;                     // -N
-    std::optional<std::string> frequency;          // -F
-    std::optional<std::string> reports_path;       // -R
-    bool clients_may_modify = false;               // -a
-    std::optional<std::string> delete_code;        // -D
-    bool mail_enabled = false;                     // -M, when its check passes
-    std::optional<std::string> mail_system_name;   // -M, when its check passes
+    int sample_rate = kDefaultSampleRate;         // -S
+    std::optional<std::string> device;            // -d, none means "/dev/dsp"
+    std::optional<std::string> log_dir;           // -l, none means "."
+    bool extended = false;                        // -e; E key, SIGUSR1
+    bool checksum_only = false;                   // -k; C key
+    bool anad_log = false;                        // -A
+    bool streaming = true;                        // -H clears it
+    bool rescan = false;                          // -r
+    long max_age_days = 0;                        // -O, 0 = no deletion
+    bool server = false;                          // -s
+    int port = kDefaultPort;                      // -p
+    bool port_fixed = false;                      // -p other than 4000 and 40000
+    std::optional<std::string> bind_address;      // -i
+    bool daemon = false;                          // -c, only with -s
+    bool translate_airports = true;               // -v clears it
+    bool show_squitter = true;                    // -q clears it
+    bool new_contacts = false;                    // -N
+    std::optional<std::string> frequency;         // -F
+    std::optional<std::string> reports_path;      // -R
+    bool clients_may_modify = false;              // -a
+    std::optional<std::string> delete_code;       // -D
+    bool mail_enabled = false;                    // -M, when its check passes
+    std::optional<std::string> mail_system_name;  // -M, when its check passes
 
     const char* device_path() const { return device ? device->c_str() : kDefaultDevice; }
     const char* log_path() const { return log_dir ? log_dir->c_str() : kDefaultLogDir; }

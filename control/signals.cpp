@@ -12,13 +12,27 @@ CrashCleanup g_crash_cleanup;
 
 namespace {
 
-void on_interrupt(int) { g_signals.stop = 1; }
-void on_hangup(int) { g_signals.reload = 1; }
-void on_user1(int) { g_signals.extended_toggles = g_signals.extended_toggles + 1; }
-void on_user2(int) { g_signals.server_crashed = 1; }
-void on_resize(int) { g_signals.resized = 1; }
-void on_day_alarm(int) { g_signals.day_changed = 1; }
-void on_sound_alarm(int) { g_signals.sound_timeout = 1; }
+void on_interrupt(int) {
+    g_signals.stop = 1;
+}
+void on_hangup(int) {
+    g_signals.reload = 1;
+}
+void on_user1(int) {
+    g_signals.extended_toggles = g_signals.extended_toggles + 1;
+}
+void on_user2(int) {
+    g_signals.server_crashed = 1;
+}
+void on_resize(int) {
+    g_signals.resized = 1;
+}
+void on_day_alarm(int) {
+    g_signals.day_changed = 1;
+}
+void on_sound_alarm(int) {
+    g_signals.sound_timeout = 1;
+}
 
 // SIGSEGV, SIGILL: nothing of the broken process can be trusted, so only
 // async-signal-safe calls: stop the children, release queue and segment,
@@ -53,7 +67,9 @@ void set_disposition(int signal_number, void (*handler)(int)) {
     sigaction(signal_number, &action, nullptr);
 }
 
-void install_sound_timeout_handler() { set_disposition(SIGALRM, on_sound_alarm); }
+void install_sound_timeout_handler() {
+    set_disposition(SIGALRM, on_sound_alarm);
+}
 
 void install_main_handlers(bool with_screen) {
     set_disposition(SIGINT, on_interrupt);
@@ -69,7 +85,9 @@ void install_main_handlers(bool with_screen) {
     if (with_screen) set_disposition(SIGWINCH, on_resize);
 }
 
-void install_day_change_handler() { set_disposition(SIGALRM, on_day_alarm); }
+void install_day_change_handler() {
+    set_disposition(SIGALRM, on_day_alarm);
+}
 
 void remember_terminal() {
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_crash_cleanup.terminal) == 0) {

@@ -20,7 +20,8 @@ namespace korvad {
 namespace {
 
 std::atomic_ref<std::int32_t> full_word(SharedRing& ring, int slot) {
-    auto* p = reinterpret_cast<std::int32_t*>(ring.base + kSlotSize * static_cast<std::size_t>(slot));
+    auto* p =
+        reinterpret_cast<std::int32_t*>(ring.base + kSlotSize * static_cast<std::size_t>(slot));
     return std::atomic_ref<std::int32_t>(*p);
 }
 
@@ -51,7 +52,8 @@ void ring_close(SharedRing& ring, bool remove) {
 void run_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessTitle& title) {
     signal(SIGSEGV, SIG_IGN);
     signal(SIGILL, SIG_IGN);
-    for (int i = 0; i < kSlotCount; ++i) full_word(ring, i).store(kSlotFree, std::memory_order_release);
+    for (int i = 0; i < kSlotCount; ++i)
+        full_word(ring, i).store(kSlotFree, std::memory_order_release);
     detach_terminal();
     process_title_set(title, "%s soundcollector", kProgramName);
 

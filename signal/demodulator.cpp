@@ -15,7 +15,8 @@ inline __attribute__((always_inline)) void emit_bit_inline(Demodulator& d, int b
     d.shift_register = static_cast<std::uint8_t>((d.shift_register >> 1) | (bit ? 0x80 : 0));
     if (d.char_sync) {
         if (++d.bit_count == 8) {
-            if (d.frame_length < kFrameBufferSize) d.frame_buffer[d.frame_length++] = d.shift_register;
+            if (d.frame_length < kFrameBufferSize)
+                d.frame_buffer[d.frame_length++] = d.shift_register;
             d.shift_register = 0;
             d.bit_count = 0;
         }
@@ -36,7 +37,9 @@ inline __attribute__((always_inline)) void emit_bit_inline(Demodulator& d, int b
 
 }  // namespace
 
-void emit_bit(Demodulator& d, int bit) { emit_bit_inline(d, bit); }
+void emit_bit(Demodulator& d, int bit) {
+    emit_bit_inline(d, bit);
+}
 
 void frame_end(Demodulator& d) {
     d.searching = true;
@@ -120,7 +123,9 @@ inline __attribute__((always_inline)) int classify_inline(Demodulator& d, std::u
 
 }  // namespace
 
-int classify(Demodulator& d, std::uint16_t a) { return classify_inline(d, a); }
+int classify(Demodulator& d, std::uint16_t a) {
+    return classify_inline(d, a);
+}
 
 void scan(Demodulator& d, const std::uint8_t* buffer, int n) {
     int p = d.scan_position;

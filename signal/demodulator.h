@@ -39,7 +39,7 @@ struct ThresholdSet {
 
 inline constexpr int kThresholdSetCount = 7;
 inline constexpr ThresholdSet kThresholdSets[kThresholdSetCount] = {
-    {5, 15, 5, 17, 5, 22, 9, 13}, {5, 14, 5, 16, 4, 22, 9, 12}, {5, 10, 5, 15, 4, 22, 10, 11},
+    {5, 15, 5, 17, 5, 22, 9, 13},  {5, 14, 5, 16, 4, 22, 9, 12}, {5, 10, 5, 15, 4, 22, 10, 11},
     {5, 10, 5, 16, 4, 22, 10, 13}, {5, 9, 5, 16, 4, 22, 10, 11}, {5, 9, 5, 16, 4, 22, 10, 10},
     {5, 9, 5, 16, 4, 22, 10, 9},
 };

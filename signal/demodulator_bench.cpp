@@ -17,11 +17,12 @@ namespace {
 void report(benchmark::State& state) {
     // Each iteration handles one buffer of 40000 new samples (2.05 s of audio).
     state.SetItemsProcessed(state.iterations() * kNewSamples);
-    state.counters["ns_per_sample"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * kNewSamples,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.counters["realtime_x"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * kNewSamples / 19500.0, benchmark::Counter::kIsRate);
+    state.counters["ns_per_sample"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kNewSamples,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["realtime_x"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kNewSamples / 19500.0,
+                           benchmark::Counter::kIsRate);
 }
 
 // Noise: no pass finds a good frame, so every pass runs all 42 scans.

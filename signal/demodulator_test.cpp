@@ -18,7 +18,9 @@ std::unique_ptr<Demodulator> fresh(int set = 0) {
 
 // Feeds a cycle of length c as two half-cycles; the first call after start-up
 // only fills pending_interval.
-void prime(Demodulator& d) { ASSERT_EQ(classify(d, 4), 0); }
+void prime(Demodulator& d) {
+    ASSERT_EQ(classify(d, 4), 0);
+}
 
 void lock(Demodulator& d) {
     prime(d);
@@ -35,8 +37,8 @@ TEST(Classifier, FirstTurningPointOnlyFillsThePendingInterval) {
 }
 
 TEST(Classifier, PreambleBoundsAreInclusive) {
-    auto d = fresh();  // set 1: preamble 5..15
-    prime(*d);         // pending 4
+    auto d = fresh();               // set 1: preamble 5..15
+    prime(*d);                      // pending 4
     EXPECT_EQ(classify(*d, 1), 0);  // cycle 5
     EXPECT_EQ(d->preamble_count, 1);
     EXPECT_EQ(classify(*d, 14), 0);  // cycle 15

@@ -70,7 +70,8 @@ Outcome decode_recording(const synth::Recording& rec) {
 }
 
 // 60 varied frames, each inside one 40000-sample read.
-synth::Recording sequential_recording(const SynthOptions& options, std::uint64_t seed, int count = 60, std::int64_t gap = 3000) {
+synth::Recording sequential_recording(const SynthOptions& options, std::uint64_t seed,
+                                      int count = 60, std::int64_t gap = 3000) {
     std::vector<Frame> frames = synth::generate_frames(seed, count);
     synth::SequentialLayout layout;
     layout.first_sample = 2000;

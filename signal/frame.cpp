@@ -23,17 +23,31 @@ constexpr auto kLabelSet = make_set(" ^;:_0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ")
 constexpr auto kBlockIdSet = make_set("_0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
 constexpr auto kFlightSet = make_set("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ ");
 
-bool odd_ones(std::uint8_t c) { return __builtin_parity(c) != 0; }
+bool odd_ones(std::uint8_t c) {
+    return __builtin_parity(c) != 0;
+}
 
-bool is_lower_or_digit(std::uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
-bool is_upper_or_underscore(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_lower_or_digit(std::uint8_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+bool is_upper_or_underscore(std::uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || c == '_';
+}
 
 }  // namespace
 
-bool in_registration_set(std::uint8_t c) { return c < 128 && kRegistrationSet[c]; }
-bool in_label_set(std::uint8_t c) { return c < 128 && kLabelSet[c]; }
-bool in_block_id_set(std::uint8_t c) { return c < 128 && kBlockIdSet[c]; }
-bool in_flight_set(std::uint8_t c) { return c < 128 && kFlightSet[c]; }
+bool in_registration_set(std::uint8_t c) {
+    return c < 128 && kRegistrationSet[c];
+}
+bool in_label_set(std::uint8_t c) {
+    return c < 128 && kLabelSet[c];
+}
+bool in_block_id_set(std::uint8_t c) {
+    return c < 128 && kBlockIdSet[c];
+}
+bool in_flight_set(std::uint8_t c) {
+    return c < 128 && kFlightSet[c];
+}
 
 std::uint16_t crc_feed(std::uint16_t crc, std::uint8_t byte) {
     for (int bit = 0; bit < 8; ++bit) {

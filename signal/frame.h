@@ -17,9 +17,9 @@
 
 namespace korvad {
 
-inline constexpr int kFrameBufferSize = 4096;    // bytes one frame may collect
-inline constexpr int kFrameRecordChars = 513;    // frame bytes 0..512 kept per record
-inline constexpr int kFrameTableSize = 48;       // records per pass (42 filled at most)
+inline constexpr int kFrameBufferSize = 4096;  // bytes one frame may collect
+inline constexpr int kFrameRecordChars = 513;  // frame bytes 0..512 kept per record
+inline constexpr int kFrameTableSize = 48;     // records per pass (42 filled at most)
 
 inline constexpr std::uint8_t kSyn = 0x16, kSoh = 0x01, kStx = 0x02, kEtx = 0x03, kEtb = 0x17,
                               kDel = 0x7F;
@@ -47,7 +47,7 @@ struct FrameRecord {
     std::int32_t error_flags;  // FrameErrorFlag bits
     std::int32_t squitter;     // label "SQ"
     std::int32_t uplink;
-    std::uint16_t crc;         // 0: the block check sequence matched
+    std::uint16_t crc;  // 0: the block check sequence matched
     FrameChar chars[kFrameRecordChars];
 };
 

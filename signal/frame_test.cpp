@@ -37,7 +37,8 @@ FrameBytes make_frame(const std::string& body, char end = 0x03, bool good_bcs = 
                       std::vector<int> flip_parity = {}) {
     FrameBytes f;
     f.bytes = {'*', 0x16, 0x16, 0x01};
-    for (std::size_t i = 0; i < f.bytes.size(); ++i) f.bytes[i] = with_parity(static_cast<char>(f.bytes[i]));
+    for (std::size_t i = 0; i < f.bytes.size(); ++i)
+        f.bytes[i] = with_parity(static_cast<char>(f.bytes[i]));
     std::vector<std::uint8_t> covered;
     for (char c : body) covered.push_back(with_parity(c));
     for (int i : flip_parity) covered[i] ^= 0x80;
@@ -194,10 +195,13 @@ TEST(DecodeFrame, FlightIdentifierCountRule) {
         return std::make_pair(d.table.records[0].error_flags, d.table.records[0].error_count);
     };
     EXPECT_EQ(flags_for("BA0123"), std::make_pair(0, 0));
-    EXPECT_EQ(flags_for("BA12  "), std::make_pair(0, 0));   // blanks are valid
-    EXPECT_EQ(flags_for("BA12#$"), std::make_pair(static_cast<int>(MSG_ERR_FLI), 3));  // 2 misses + count
-    EXPECT_EQ(flags_for("BA123#"), std::make_pair(static_cast<int>(MSG_ERR_FLI), 1));  // 5 valid pass
-    EXPECT_EQ(flags_for("m01ABA"), std::make_pair(static_cast<int>(MSG_ERR_FLI), 1));  // 'm' invalid
+    EXPECT_EQ(flags_for("BA12  "), std::make_pair(0, 0));  // blanks are valid
+    EXPECT_EQ(flags_for("BA12#$"),
+              std::make_pair(static_cast<int>(MSG_ERR_FLI), 3));  // 2 misses + count
+    EXPECT_EQ(flags_for("BA123#"),
+              std::make_pair(static_cast<int>(MSG_ERR_FLI), 1));  // 5 valid pass
+    EXPECT_EQ(flags_for("m01ABA"),
+              std::make_pair(static_cast<int>(MSG_ERR_FLI), 1));  // 'm' invalid
 }
 
 TEST(DecodeFrame, ParityErrorsInHeaderAndText) {

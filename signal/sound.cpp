@@ -4,9 +4,9 @@
 
 #include <fcntl.h>
 #include <linux/soundcard.h>
+#include <poll.h>
 #include <sndfile.h>
 #include <soxr.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,7 +101,9 @@ struct RecordingReader {
 namespace {
 
 // False when the source's owner wants the read given up.
-bool keep_waiting(const SoundSource& source) { return !source.waiting || source.waiting(); }
+bool keep_waiting(const SoundSource& source) {
+    return !source.waiting || source.waiting();
+}
 
 constexpr int kWaitMilliseconds = 500;
 
@@ -124,7 +126,8 @@ bool open_recording(SoundSource& source, const char* path, int rate) {
     if (info.samplerate != rate) {
         soxr_error_t error = nullptr;
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        reader->resampler = soxr_create(info.samplerate, rate, 1, &error, nullptr, &quality, nullptr);
+        reader->resampler =
+            soxr_create(info.samplerate, rate, 1, &error, nullptr, &quality, nullptr);
         if (reader->resampler == nullptr || error != nullptr) return false;
     }
     source.kind = SoundSource::Kind::kRecording;

@@ -26,10 +26,10 @@ struct RecordingReader;  // libsndfile + libsoxr state of a recording
 struct SoundSource {
     enum class Kind { kNone, kDevice, kRecording, kPipe };
     Kind kind = Kind::kNone;
-    int fd = -1;         // device or pipe; -1 when closed
-    int handle = 0;      // the number shown as "handle #%d" (0 = closed)
-    int sample_rate = 0; // samples per second delivered
-    bool ended = false;  // a recording or pipe has delivered its last sample
+    int fd = -1;          // device or pipe; -1 when closed
+    int handle = 0;       // the number shown as "handle #%d" (0 = closed)
+    int sample_rate = 0;  // samples per second delivered
+    bool ended = false;   // a recording or pipe has delivered its last sample
     // Called about every half second while a read of a pipe waits for audio,
     // and whenever a signal interrupts a read: the decoder keeps its keyboard
     // and signals alive there. Returning false gives the read up (a stop).

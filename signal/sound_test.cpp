@@ -20,7 +20,7 @@ namespace korvad {
 namespace {
 
 class SoundFiles : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/korvad-sound-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -43,7 +43,9 @@ protected:
 };
 
 // A pattern that shows every sample's position: 1..250, repeating.
-std::uint8_t pattern(long i) { return static_cast<std::uint8_t>(1 + i % 250); }
+std::uint8_t pattern(long i) {
+    return static_cast<std::uint8_t>(1 + i % 250);
+}
 
 void write_u8_wav(const std::string& path, const std::vector<std::uint8_t>& samples, int rate) {
     SF_INFO info{};
@@ -53,7 +55,8 @@ void write_u8_wav(const std::string& path, const std::vector<std::uint8_t>& samp
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(f, nullptr);
     std::vector<short> s16(samples.size());
-    for (std::size_t i = 0; i < samples.size(); ++i) s16[i] = static_cast<short>((samples[i] - 128) * 256);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        s16[i] = static_cast<short>((samples[i] - 128) * 256);
     sf_write_short(f, s16.data(), static_cast<sf_count_t>(s16.size()));
     sf_close(f);
 }
@@ -72,7 +75,8 @@ TEST_F(SoundFiles, RecordingAtTheDecoderRateIsReadSampleForSample) {
     for (int i = 0; i < kNewSamples; ++i) ASSERT_EQ(work[kHistorySamples + i], in[i]) << i;
     ASSERT_TRUE(read_block(src, work.data()));
     // History: the last 10240 samples of the block before.
-    for (int i = 0; i < kHistorySamples; ++i) ASSERT_EQ(work[i], in[kNewSamples - kHistorySamples + i]);
+    for (int i = 0; i < kHistorySamples; ++i)
+        ASSERT_EQ(work[i], in[kNewSamples - kHistorySamples + i]);
     EXPECT_FALSE(src.ended);
     ASSERT_TRUE(read_block(src, work.data()));
     // 10000 samples remain for the third block; the rest is silence, not old audio.
@@ -87,7 +91,8 @@ TEST_F(SoundFiles, RecordingOfAnotherRateIsConverted) {
     // One second of a 1000 Hz tone at 48000 Hz, 16 bit.
     const int rate = 48000;
     std::vector<short> tone(rate);
-    for (int i = 0; i < rate; ++i) tone[i] = static_cast<short>(12000 * std::sin(2 * M_PI * 1000 * i / rate));
+    for (int i = 0; i < rate; ++i)
+        tone[i] = static_cast<short>(12000 * std::sin(2 * M_PI * 1000 * i / rate));
     std::string path = dir + "/tone.flac";
     SF_INFO info{};
     info.samplerate = rate;
@@ -178,7 +183,9 @@ TEST_F(SoundFiles, PipeIsReadUntilTheBlockIsFullAndEndsWithSilence) {
 }
 
 volatile std::sig_atomic_t g_stop = 0;
-void on_stop(int) { g_stop = 1; }
+void on_stop(int) {
+    g_stop = 1;
+}
 
 TEST_F(SoundFiles, ASignalCanCallOffAReadThatWaitsForAudio) {
     int fds[2];

@@ -74,8 +74,8 @@ int dump(const char* db_path) {
     }
     for (const auto& e : list.entries()) {
         if (e == nullptr) continue;
-        print_to(stdout, "%s\t%s\t%ld\n", e->key.value_or("").c_str(), e->value.value_or("").c_str(),
-                 static_cast<long>(e->tally));
+        print_to(stdout, "%s\t%s\t%ld\n", e->key.value_or("").c_str(),
+                 e->value.value_or("").c_str(), static_cast<long>(e->tally));
     }
     return 0;
 }
