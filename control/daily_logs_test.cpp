@@ -18,6 +18,7 @@
 #include "control/queue/queue_test_util.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
+#include "common/test_folder.h"
 #include "screen/screen.h"
 #include "store/stores.h"
 
@@ -38,22 +39,6 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/korvad-logs-XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // --- The next alarm --------------------------------------------------------
 
@@ -124,7 +109,7 @@ class LogTest : public ::testing::Test {
         logs.directory = folder.path();
     }
 
-    TempFolder folder;
+    TestFolder folder{"korvad-logs"};
     Screen screen;
     std::vector<PrintRecord> records;
     LogFiles logs;
@@ -363,7 +348,7 @@ TEST_F(DayChangeTest, StoresThatAreGoneAreLeftAlone) {
 }
 
 TEST(Stores, DamagedFilesStartEmptyAndAreKeptAside) {
-    TempFolder folder;
+    TestFolder folder{"korvad-logs"};
     ASSERT_FALSE(folder.path().empty());
     for (const char* name : {"korvad.db", "korvad-newregs.db", "type_statistics.db"}) {
         std::ofstream damaged(folder.file(name), std::ios::binary);

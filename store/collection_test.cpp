@@ -14,6 +14,7 @@
 #include "control/queue/codes.h"
 #include "control/queue/queue_test_util.h"
 #include "control/queue/server_channel.h"
+#include "common/test_folder.h"
 #include "screen/screen.h"
 #include "store/stores.h"
 
@@ -22,21 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/korvad-collection-XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // Contact times below are read in UTC.
 class UtcZone {
@@ -90,7 +76,7 @@ class CollectionTest : public ::testing::Test {
     std::string collection_file() const { return folder.path() + "/korvad.db"; }
 
     UtcZone zone;
-    TempFolder folder;
+    TestFolder folder{"korvad-collection"};
     Stores stores;
     Counters counters;
     Screen screen;

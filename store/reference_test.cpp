@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "screen/screen.h"
 #include "store/collection.h"
 
@@ -20,22 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/korvad-reference-XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const char* name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 struct Pair {
     const char* key;
@@ -76,7 +61,7 @@ class ReferenceTest : public ::testing::Test {
         reload_databases(databases, screen, false);
     }
 
-    TempFolder folder;
+    TestFolder folder{"korvad-reference"};
     ReferenceDatabases databases;
     Screen screen;
     std::vector<PrintRecord> records;

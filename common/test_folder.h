@@ -1,0 +1,32 @@
+#pragma once
+// Tests only: a fresh folder under /tmp, removed with everything in it when
+// the test ends. path() is empty when it could not be made.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+namespace korvad {
+
+class TestFolder {
+  public:
+    explicit TestFolder(const std::string& name = "korvad-test") {
+        std::string pattern = "/tmp/" + name + "-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~TestFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    TestFolder(const TestFolder&) = delete;
+    TestFolder& operator=(const TestFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace korvad
