@@ -351,7 +351,14 @@ int run_decoder(int argc, char** argv, char** envp) {
     print_to(stdout, kBannerFormat, kProgramName, kVersion, kNotice, kSecondLine);
 
     d.state.main_pid = getpid();
-    if (parse_options(argc, argv, d.settings) == OptionsResult::kHelpShown) return 0;
+    switch (parse_options(argc, argv, d.settings)) {
+        case OptionsResult::kHelpShown:
+            return 0;
+        case OptionsResult::kRejected:
+            return 1;
+        case OptionsResult::kRun:
+            break;
+    }
 
     print_to(stderr, "%s", "\nInitializing message handle... ");
     d.state.queue_id = queue_create();

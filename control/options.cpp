@@ -32,6 +32,32 @@ bool is_regular_file(const char* path) {
     return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// --help is handled by the parser itself; its entry is here for the listing.
+bool no_value(Settings&, const char*, std::string&) {
+    return true;
+}
+
+// The long options, in the order --help lists them. getopt_long reports
+// entry i as kLongOptionBase + i.
+constexpr LongOption kLongOptions[] = {
+    {"help", nullptr, "this text, with the options below", no_value},
+};
+constexpr int kLongOptionBase = 1000;
+constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0];
+constexpr int kHelpOption = kLongOptionBase;  // entry 0
+
+// getopt_long's table of kLongOptions, ended by a zero entry.
+struct LongOptionTable {
+    struct option entries[kLongOptionCount + 1] = {};
+    LongOptionTable() {
+        for (int i = 0; i < kLongOptionCount; ++i) {
+            entries[i] = {kLongOptions[i].name,
+                          kLongOptions[i].argument != nullptr ? required_argument : no_argument,
+                          nullptr, kLongOptionBase + i};
+        }
+    }
+};
+
 }  // namespace
 
 void print_help(std::FILE* out) {
@@ -73,6 +99,16 @@ void print_help(std::FILE* out) {
              "manual =-\n");
 }
 
+void print_long_help(std::FILE* out) {
+    print_help(out);
+    print_to(out, "%s", "\nAdditional options:\n");
+    for (const LongOption& o : kLongOptions) {
+        std::string usage = format_text("--%s%s%s", o.name, o.argument != nullptr ? " " : "",
+                                        o.argument != nullptr ? o.argument : "");
+        print_to(out, "%-22s %s\n", usage.c_str(), o.help);
+    }
+}
+
 void mail_check(const char* system_name, Settings& settings, const OptionIo& io) {
     const MailPrograms& p = io.programs;
     print_to(io.err, "%s", "Checking mailingfunction...\n");
@@ -101,8 +137,22 @@ void mail_check(const char* system_name, Settings& settings, const OptionIo& io)
 
 OptionsResult parse_options(int argc, char** argv, Settings& s, const OptionIo& io) {
     optind = 0;  // full re-initialisation of the parser, so a second parse works
+    static const LongOptionTable table;
     int c;
-    while ((c = getopt(argc, argv, kOptionString)) != -1) {
+    while ((c = getopt_long(argc, argv, kOptionString, table.entries, nullptr)) != -1) {
+        if (c == kHelpOption) {
+            print_long_help(io.out);
+            return OptionsResult::kHelpShown;
+        }
+        if (c >= kLongOptionBase && c < kLongOptionBase + kLongOptionCount) {
+            const LongOption& o = kLongOptions[c - kLongOptionBase];
+            std::string error;
+            if (!o.apply(s, optarg, error)) {
+                print_to(io.err, "korvad: --%s: %s\n", o.name, error.c_str());
+                return OptionsResult::kRejected;
+            }
+            continue;
+        }
         switch (c) {
             case 'S':
                 s.sample_rate = to_int(optarg);

@@ -111,6 +111,18 @@ TEST(CommandLine, HelpIsByteExactForHAndQuestionMarkAndUnknownLetters) {
     }
 }
 
+TEST(CommandLine, LongHelpIsTheHelpFollowedByTheAdditionalOptions) {
+    Parse p = parse({"-e", "--help"});
+    EXPECT_EQ(p.result, OptionsResult::kHelpShown);
+    ASSERT_EQ(p.out.compare(0, sizeof kHelp - 1, kHelp), 0);
+    std::string more = p.out.substr(sizeof kHelp - 1);
+    EXPECT_EQ(more.rfind("\nAdditional options:\n--help ", 0), 0u) << more;
+    // Unknown long options are treated like unknown letters.
+    Parse q = parse({"--no-such-option"});
+    EXPECT_EQ(q.result, OptionsResult::kHelpShown);
+    EXPECT_EQ(q.out, kHelp);
+}
+
 TEST(CommandLine, EveryLetterSetsItsField) {
     Parse p = parse({"-S", "22050",      "-F", "131.725", "-D", "secret",    "-R", "/srv/rep",
                      "-O", "90",         "-m", "x",       "-d", "/dev/dsp1", "-i", "10.0.0.1",

@@ -61,16 +61,39 @@ struct OptionIo {
     void (*pause_seconds)(unsigned) = nullptr;  // nullptr: sleep()
 };
 
-enum class OptionsResult { kRun, kHelpShown };
+enum class OptionsResult {
+    kRun,
+    kHelpShown,  // -h, -?, an unknown letter, --help: the caller ends with 0
+    kRejected,   // a long option with a value it cannot take: the reason is on
+                 // io.err, the caller ends with 1
+};
+
+// Options beyond the letters. They are long options only, so the -h text
+// stays as it is; --help prints it followed by an "Additional options" block
+// listing these.
+struct LongOption {
+    const char* name;      // without the dashes
+    const char* argument;  // name of its value in the help, nullptr: takes none
+    const char* help;      // one line
+    // Stores the value. False, with the reason in error, when it cannot be
+    // taken.
+    bool (*apply)(Settings& settings, const char* value, std::string& error);
+};
 
 // The option string, letters in the order the parser knows them ("m" twice).
 inline constexpr const char kOptionString[] = "S:F:D:M:R:O:m:d:p:i:m:l:?NWHexavkqArsch";
 
 // Parses argv into settings, in command-line order. -h, -? and unknown letters
-// print the help text to io.out and return kHelpShown (the caller ends with 0).
+// print the help text to io.out and return kHelpShown (the caller ends with 0);
+// --help adds the long options to it. A long option whose value is refused
+// prints "korvad: " and the reason to io.err and returns kRejected.
 OptionsResult parse_options(int argc, char** argv, Settings& settings, const OptionIo& io = {});
 
+// The -h text.
 void print_help(std::FILE* out);
+// The --help text: the -h text, then "\nAdditional options:\n" and one line
+// per long option.
+void print_long_help(std::FILE* out);
 
 // The -M check: prints to io.err, enables mailing when all three programs are
 // regular files, then pauses 2 seconds.
