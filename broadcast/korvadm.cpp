@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "common/format.h"
+#include "common/version.h"
 #include "control/queue/codes.h"
 #include "control/queue/control_file.h"
 #include "control/queue/queue.h"
-#include "control/version.h"
 
 namespace korvad {
 

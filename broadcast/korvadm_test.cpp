@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "common/atomic_file.h"
+#include "common/version.h"
 #include "control/queue/control_file.h"
 #include "control/queue/queue.h"
 #include "control/queue/queue_test_util.h"
-#include "control/version.h"
 
 extern char** environ;
 

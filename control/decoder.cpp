@@ -10,11 +10,11 @@
 #include <cstring>
 
 #include "common/format.h"
+#include "common/version.h"
 #include "control/queue/codes.h"
 #include "control/queue/control_file.h"
 #include "control/queue/queue.h"
 #include "control/signals.h"
-#include "control/version.h"
 
 namespace korvad {
 namespace {

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <memory>
 
-#include "screen/screen.h"
+#include "control/process_title.h"
 #include "signal/collector.h"
 #include "signal/sound.h"
 

@@ -39,9 +39,10 @@
 #include <string>
 
 #include "common/format.h"
+#include "common/version.h"
+#include "control/process_title.h"
 #include "control/queue/codes.h"
 #include "control/queue/queue.h"
-#include "control/version.h"
 #include "screen/screen.h"
 
 namespace {

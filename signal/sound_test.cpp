@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "screen/screen.h"
+#include "control/process_title.h"
 #include "signal/collector.h"
 #include "signal/demodulator.h"
 #include "signal/sound.h"
