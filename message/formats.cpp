@@ -279,25 +279,28 @@ void show_fault_analysis(Screen& screen, const FrameRecord& r) {
 
     if (r.error_flags == MSG_ERR_ALL || r.error_flags == (MSG_ERR_ALL | MSG_ERR_EXT)) {
         put_label(screen, row, "ACARS mode:    Aircraft reg: ");
-        put_at(screen, row, 13, ch[4]);
-        for (int i = 5; i <= 11; ++i) put_at(screen, row, 30 + (i - 5), ch[i]);
+        put_at(screen, row, 13, ch[kModeIndex]);
+        for (int i = kAddressFirst; i <= kAddressLast; ++i)
+            put_at(screen, row, 30 + (i - kAddressFirst), ch[i]);
 
         screen_scroll(screen, Window::kMessage);
         put_label(screen, row, "Message label:     Block id:   Msg no:  ");
-        put_at(screen, row, 16, ch[13]);
-        put_at(screen, row, 17, ch[14]);
-        put_at(screen, row, 30, ch[15]);
-        for (int i = 17; i <= 20; ++i) put_at(screen, row, 40 + (i - 17), ch[i]);
+        put_at(screen, row, 16, ch[kLabelFirst]);
+        put_at(screen, row, 17, ch[kLabelLast]);
+        put_at(screen, row, 30, ch[kBlockIdIndex]);
+        for (int i = kMessageNumberFirst; i <= kMessageNumberLast; ++i)
+            put_at(screen, row, 40 + (i - kMessageNumberFirst), ch[i]);
 
         screen_scroll(screen, Window::kMessage);
         put_label(screen, row, "Flight number:");
-        for (int i = 21; i <= 26; ++i) put_at(screen, row, 16 + (i - 21), ch[i]);
+        for (int i = kFlightIdFirst; i <= kFlightIdLast; ++i)
+            put_at(screen, row, 16 + (i - kFlightIdFirst), ch[i]);
 
         screen_scroll(screen, Window::kMessage);
         put_label(screen, row, "Message content:-");
         screen_scroll(screen, Window::kMessage);
         CharacterListing listing(screen, row);
-        for (int i = 27; i <= last; ++i) {
+        for (int i = kDownlinkTextStart; i <= last; ++i) {
             if (ch[i].ch == kEtx || ch[i].ch == kEtb) break;
             listing.put(ch[i], pair_of(ch[i]));
         }

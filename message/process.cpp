@@ -19,8 +19,6 @@ namespace korvad {
 namespace {
 
 constexpr int kLastChar = kFrameRecordChars - 1;  // 512: a record holds no more
-constexpr int kDownlinkTextStart = 27;
-constexpr int kUplinkTextStart = 17;  // uplinks and squitters: no number, no flight id
 
 // Colour pairs of the message window.
 constexpr int kMessagePair = 2;    // white on black
@@ -40,7 +38,7 @@ std::string characters(const FrameRecord& r, int first, int last) {
 // Registration: characters 5 to 11 without their '.' fill, trailing blanks cut.
 std::string registration_of(const FrameRecord& r) {
     std::string registration;
-    for (char c : characters(r, 5, 11)) {
+    for (char c : characters(r, kAddressFirst, kAddressLast)) {
         if (c != '.') registration.push_back(c);
     }
     registration = registration.substr(0, registration.find('\0'));
@@ -75,13 +73,13 @@ std::unique_ptr<Message> build_message(MessageContext& c, const FrameRecord& r) 
         m->month = local.tm_mon + 1;
         m->year = local.tm_year;
     }
-    m->mode = static_cast<char>(r.chars[4].ch);
-    m->block_id = static_cast<char>(r.chars[15].ch);
+    m->mode = static_cast<char>(r.chars[kModeIndex].ch);
+    m->block_id = static_cast<char>(r.chars[kBlockIdIndex].ch);
     set_field(m->registration, registration_of(r));
-    set_field(m->label, characters(r, 13, 14));
+    set_field(m->label, characters(r, kLabelFirst, kLabelLast));
     if (!r.uplink && !r.squitter) {
-        set_field(m->message_number, characters(r, 17, 20));
-        set_field(m->flight_id, characters(r, 21, 26));
+        set_field(m->message_number, characters(r, kMessageNumberFirst, kMessageNumberLast));
+        set_field(m->flight_id, characters(r, kFlightIdFirst, kFlightIdLast));
     }
     if ((r.error_flags & MSG_ERR_EXT) == 0) m->text = text_of(r);
 

@@ -3,6 +3,7 @@
 
 #include "signal/frame.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -126,7 +127,7 @@ void decode_frame(FrameTable& table, std::uint8_t* f, int length) {
         std::uint8_t c = b & 0x7F;
         bool parity_error = odd_ones(c) && (b & 0x80) != 0;
         if (parity_error) {
-            if (i <= 26) {
+            if (i <= kHeaderLast) {
                 ++faults;
                 r.error_flags |= MSG_ERR_ALL;
             } else {
@@ -149,38 +150,39 @@ void decode_frame(FrameTable& table, std::uint8_t* f, int length) {
     r.crc = crc;
 
     const FrameChar* ch = r.chars;
-    if (ch[13].ch == 'S' && ch[14].ch == 'Q') {
+    if (ch[kLabelFirst].ch == 'S' && ch[kLabelLast].ch == 'Q') {
         r.squitter = 1;
-    } else if (is_lower_or_digit(ch[4].ch) && is_upper_or_underscore(ch[15].ch)) {
+    } else if (is_lower_or_digit(ch[kModeIndex].ch) &&
+               is_upper_or_underscore(ch[kBlockIdIndex].ch)) {
         r.uplink = 1;
     }
 
     if (crc != 0) {
-        for (int i = 5; i <= 11; ++i) {
+        for (int i = kAddressFirst; i <= kAddressLast; ++i) {
             if (!in_registration_set(ch[i].ch)) {
                 ++faults;
                 r.error_flags |= MSG_ERR_REG;
             }
         }
-        for (int i = 13; i <= 14; ++i) {
+        for (int i = kLabelFirst; i <= kLabelLast; ++i) {
             if (!in_label_set(ch[i].ch)) {
                 ++faults;
                 r.error_flags |= MSG_ERR_LAB;
             }
         }
-        if (!in_block_id_set(ch[15].ch)) {
+        if (!in_block_id_set(ch[kBlockIdIndex].ch)) {
             ++faults;
             r.error_flags |= MSG_ERR_BLK;
         }
         if (!r.uplink && !r.squitter) {
-            for (int i = 17; i < (length < 21 ? length : 21); ++i) {
+            for (int i = kMessageNumberFirst; i < std::min(length, kMessageNumberLast + 1); ++i) {
                 if (!in_flight_set(ch[i].ch)) {
                     ++faults;
                     r.error_flags |= MSG_ERR_MSG;
                 }
             }
             int valid = 0;
-            for (int i = 21; i < (length < 27 ? length : 27); ++i) {
+            for (int i = kFlightIdFirst; i < std::min(length, kFlightIdLast + 1); ++i) {
                 if (ch[i].ch == 0 || !in_flight_set(ch[i].ch)) {
                     ++faults;
                     r.error_flags |= MSG_ERR_FLI;

@@ -17,6 +17,19 @@
 
 namespace korvad {
 
+// Positions of the fields in the layout above (frame and record indexes).
+inline constexpr int kModeIndex = 4;
+inline constexpr int kAddressFirst = 5, kAddressLast = 11;  // registration, '.' filled
+inline constexpr int kAckIndex = 12;                        // technical acknowledgement
+inline constexpr int kLabelFirst = 13, kLabelLast = 14;
+inline constexpr int kBlockIdIndex = 15;
+inline constexpr int kStxIndex = 16;
+inline constexpr int kMessageNumberFirst = 17, kMessageNumberLast = 20;  // downlinks only
+inline constexpr int kFlightIdFirst = 21, kFlightIdLast = 26;            // downlinks only
+inline constexpr int kDownlinkTextStart = 27;
+inline constexpr int kUplinkTextStart = 17;        // uplinks and squitters: no number, no flight id
+inline constexpr int kHeaderLast = kFlightIdLast;  // a parity error up to here is a fault
+
 inline constexpr int kFrameBufferSize = 4096;  // bytes one frame may collect
 inline constexpr int kFrameRecordChars = 513;  // frame bytes 0..512 kept per record
 inline constexpr int kFrameTableSize = 48;     // records per pass (42 filled at most)

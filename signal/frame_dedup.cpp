@@ -48,10 +48,10 @@ namespace {
 // The header of a block: mode, address, acknowledgement, label, block id and
 // STX (characters 4 to 16), and for a downlink its message number and flight
 // id (17 to 26).
-constexpr int kHeaderFirst = 4;
-constexpr int kAircraftAndLabelLast = 14;  // mode, address, acknowledgement, label
-constexpr int kUplinkHeaderLast = 16;
-constexpr int kDownlinkHeaderLast = 26;
+constexpr int kHeaderFirst = kModeIndex;
+constexpr int kAircraftAndLabelLast = kLabelLast;  // mode, address, acknowledgement, label
+constexpr int kUplinkHeaderLast = kStxIndex;
+constexpr int kDownlinkHeaderLast = kFlightIdLast;
 constexpr std::size_t kKeyPrefix = 4;  // the key starts with end_index
 
 // True when the record's header equals that of a frame admitted within the
