@@ -8,6 +8,7 @@
 
 #include "common/atomic_file.h"
 #include "common/format.h"
+#include "control/notices.h"
 #include "control/queue/codes.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
@@ -19,7 +20,6 @@ namespace korvad {
 
 namespace {
 
-constexpr int kNoticePair = 12;  // red on blue
 constexpr std::time_t kHourSeconds = 3600;
 constexpr int kDayChangeSecond = 6;  // the day changes at 00:00:06 local time
 constexpr int kDaysToTry = 3;        // the next date's 00:00:06 is always within these
@@ -27,9 +27,8 @@ constexpr int kDaysToTry = 3;        // the next date's 00:00:06 is always withi
 std::FILE* open_log(const std::string& path, Screen& screen) {
     std::FILE* file = std::fopen(path.c_str(), "a");
     if (file == nullptr) {
-        status_scroll(screen, 0, 3);
-        screen_print(screen, Window::kStatus, 0, kNoticePair, 1, kStatusLogRow, true, false,
-                     "unable to open logfile '%s'", path.c_str());
+        status_line(screen, ColourPair::kRedOnBlue, true, "unable to open logfile '%s'",
+                    path.c_str());
     }
     return file;
 }
@@ -69,7 +68,9 @@ void configure_logs(LogFiles& logs, const Settings& settings) {
     logs.anad = settings.anad_log;
 }
 
-std::string log_date(std::time_t t) { return local_time_text(t, "%Y%02m%02d"); }
+std::string log_date(std::time_t t) {
+    return local_time_text(t, "%Y%02m%02d");
+}
 
 bool open_logs(LogFiles& logs, std::time_t now, Screen& screen) {
     close_logs(logs);
@@ -189,8 +190,8 @@ unsigned day_change(LogFiles& logs, Stores& stores, const Settings& settings, Sc
     channel.send(queue_code::kNewDay, "-");
 
     if (settings.max_age_days != 0 && stores.collection) {
-        (void)clean_collection(*stores.collection, now, settings.max_age_days, screen,
-                               settings.daemon);
+        (void)clean_and_show(screen, *stores.collection, now, settings.max_age_days,
+                             settings.daemon);
     }
 
     arm_with(arm, next);

@@ -207,7 +207,7 @@ class DayChangeTest : public LogTest {
         if (type != nullptr) message->aircraft_type = type;
         if (airline != nullptr) message->airline = airline;
         if (route != nullptr) message->route = route;
-        ASSERT_TRUE(record_first_contact(*stores.new_contacts, *message, screen));
+        ASSERT_TRUE(record_first_contact(*stores.new_contacts, *message));
     }
 
     Settings settings;

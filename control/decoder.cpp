@@ -11,23 +11,18 @@
 
 #include "common/format.h"
 #include "common/version.h"
+#include "control/notices.h"
 #include "control/queue/codes.h"
 #include "control/queue/control_file.h"
 #include "control/queue/queue.h"
 #include "control/signals.h"
+#include "message/notices.h"
 
 namespace korvad {
 namespace {
 
 constexpr char kSpinner[] = "|/-\\";
 constexpr char kDashes[] = "----------------------------------------------------------";
-
-// Status window: scroll the log and show a line at row 4, column 1.
-void status_line(Screen& screen, int pair, bool bold, const std::string& text) {
-    status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, pair, 1, kStatusLogRow, bold, false, "%s",
-                 text.c_str());
-}
 
 void stop_children(Decoder& d) {
     if (d.state.server_pid > 0) kill(d.state.server_pid, SIGUSR1);
@@ -67,8 +62,8 @@ void reopen_after_failure(Decoder& d) {
     if (ok && d.settings.sample_rate != kDefaultSampleRate)
         start_msk_receiver(d, kDefaultSampleRate);
     if (!ok && !d.reopen_failure_shown) {
-        status_line(d.screen, 12, true,
-                    format_text("error opening sounddevice '%s'", d.settings.device_path()));
+        status_line(d.screen, ColourPair::kRedOnBlue, true, "error opening sounddevice '%s'",
+                    d.settings.device_path());
     }
     d.reopen_failure_shown = !ok;
 }
@@ -115,7 +110,7 @@ void on_pass(void* context, FrameTable& table) {
 
 // R key and SIGHUP: the main process's databases, then the database server's.
 void reload_all(Decoder& d, bool verbose) {
-    if (d.stores.databases) reload_databases(*d.stores.databases, d.screen, verbose);
+    if (d.stores.databases) (void)reload_and_show(d.screen, *d.stores.databases, verbose);
     if (d.state.dbserver_pid > 0) kill(d.state.dbserver_pid, SIGHUP);
 }
 
@@ -211,9 +206,8 @@ void handle_decoder_message(Decoder& d, QueueMessage& msg) {
             int result = d.stores.collection
                              ? delete_contact(request, *d.stores.collection, d.settings.delete_code)
                              : -1;
-            status_line(d.screen, 1, false,
-                        format_text("Request to delete: %s -> %s", request.c_str(),
-                                    result == 1 ? "deleted" : "not deleted"));
+            status_line(d.screen, ColourPair::kWhiteOnBlue, false, "Request to delete: %s -> %s",
+                        request.c_str(), result == 1 ? "deleted" : "not deleted");
             // The answer travels in the request's buffer: client_slot stays.
             std::size_t len = format_into(
                 msg.text, kQueueTextSize,
@@ -226,10 +220,10 @@ void handle_decoder_message(Decoder& d, QueueMessage& msg) {
         }
         case queue_code::kReloadDatabases:
             if (d.stores.databases)
-                reload_databases(*d.stores.databases, d.screen, !d.settings.daemon);
+                (void)reload_and_show(d.screen, *d.stores.databases, !d.settings.daemon);
             break;
         case queue_code::kSoundBuffersFull:
-            status_line(d.screen, 12, true, msg.text);
+            status_line(d.screen, ColourPair::kRedOnBlue, true, "%s", msg.text);
             break;
         default:
             break;  // unknown codes are dropped
@@ -336,7 +330,8 @@ void print_shutdown_statistics(const Decoder& d, std::FILE* out) {
 void orderly_shutdown(Decoder& d) {
     set_disposition(SIGCHLD, SIG_IGN);
     set_disposition(SIGINT, SIG_IGN);  // a second stop has nothing left to do
-    status_line(d.screen, 3, true, "Shutdown in progress. Dumping files, please wait...");
+    status_line(d.screen, ColourPair::kYellowOnBlue, true,
+                "Shutdown in progress. Dumping files, please wait...");
     stop_children(d);
     save_and_release(d);
     print_shutdown_statistics(d, stderr);
@@ -421,14 +416,11 @@ int run_decoder(int argc, char** argv, char** envp) {
 
     // The six reference databases exist with the stores; load them.
     print_to(stderr, "%s", "Loading internal databases... ");
-    reload_databases(*d.stores.databases, d.screen, false);
+    (void)reload_databases(*d.stores.databases, false);
     print_to(stderr, "%s", "Done\n");
 
     d.screen.daemon = d.settings.daemon;
     d.screen.sample_rate = d.settings.sample_rate;
-    // First-contact lines reach the server through the screen's print
-    // routine; message processing gives them a queue code only while one runs.
-    d.screen.queue_id = d.state.queue_id;
     d.channel.queue_id = d.state.queue_id;
     remember_terminal();
     if (!d.settings.daemon && screen_open(d.screen) == 0) {
@@ -442,12 +434,12 @@ int run_decoder(int argc, char** argv, char** envp) {
 
     (void)open_collection(d.stores);
     if (d.settings.rescan) {
-        rescan_collection(*d.stores.collection, *d.stores.databases, d.screen,
-                          d.settings.translate_airports);
+        rescan_and_show(d.screen, *d.stores.collection, *d.stores.databases,
+                        d.settings.translate_airports);
     }
     if (d.settings.max_age_days != 0) {
-        clean_collection(*d.stores.collection, d.state.start_time, d.settings.max_age_days,
-                         d.screen, d.settings.daemon);
+        (void)clean_and_show(d.screen, *d.stores.collection, d.state.start_time,
+                             d.settings.max_age_days, d.settings.daemon);
     }
     (void)open_statistics(d.stores);
 

@@ -57,10 +57,10 @@ constexpr const char* kControlNames[32] = {"NUL", "SOH", "STX", "ETX", "EOT", "E
                                            "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
 
 // Colour pairs of the fault analysis.
-constexpr int kFieldNamePair = 2;                 // white on black
-constexpr int kParityPair = 5;                    // red on black: a character with a parity error
-constexpr int kGoodCharPair = 7;                  // green on black
-constexpr int kFlagNamesPair = 11;                // cyan on black
+constexpr ColourPair kFieldNamePair = ColourPair::kWhiteOnBlack;
+constexpr ColourPair kParityPair = ColourPair::kRedOnBlack;  // a character with a parity error
+constexpr ColourPair kGoodCharPair = ColourPair::kGreenOnBlack;
+constexpr ColourPair kFlagNamesPair = ColourPair::kCyanOnBlack;
 constexpr int kLastChar = kFrameRecordChars - 1;  // 512
 
 // Writes characters one after another on the bottom line of the message
@@ -69,17 +69,16 @@ class CharacterListing {
   public:
     CharacterListing(Screen& screen, int row) : screen_(screen), row_(row) {}
 
-    void put(const FrameChar& c, int pair) {
+    void put(const FrameChar& c, ColourPair pair) {
         const char* name = control_name(c.ch);
         if (name != nullptr) {
-            screen_print(screen_, Window::kMessage, 0, pair, column_, row_, true, false, "<%s>",
-                         name);
+            screen_print(screen_, Window::kMessage, pair, column_, row_, true, false, "<%s>", name);
             column_ += static_cast<int>(std::char_traits<char>::length(name)) + 2;
         } else if (c.ch == kDel) {
-            screen_print(screen_, Window::kMessage, 0, pair, column_, row_, true, false, "<DEL>");
+            screen_print(screen_, Window::kMessage, pair, column_, row_, true, false, "<DEL>");
             column_ += 5;
         } else {
-            screen_print(screen_, Window::kMessage, 0, pair, column_, row_, true, false, "%c",
+            screen_print(screen_, Window::kMessage, pair, column_, row_, true, false, "%c",
                          static_cast<char>(c.ch));
             column_ += 1;
         }
@@ -95,18 +94,18 @@ class CharacterListing {
     int column_ = 1;
 };
 
-int pair_of(const FrameChar& c) {
+ColourPair pair_of(const FrameChar& c) {
     return c.parity_error ? kParityPair : kGoodCharPair;
 }
 
 // One character of a header field at a fixed column.
 void put_at(Screen& screen, int row, int column, const FrameChar& c) {
-    screen_print(screen, Window::kMessage, 0, pair_of(c), column, row, true, false, "%c",
+    screen_print(screen, Window::kMessage, pair_of(c), column, row, true, false, "%c",
                  static_cast<char>(c.ch));
 }
 
 void put_label(Screen& screen, int row, const char* text) {
-    screen_print(screen, Window::kMessage, 0, kFieldNamePair, 1, row, false, false, "%s", text);
+    screen_print(screen, Window::kMessage, kFieldNamePair, 1, row, false, false, "%s", text);
 }
 
 }  // namespace
@@ -272,7 +271,7 @@ void show_fault_analysis(Screen& screen, const FrameRecord& r) {
         if ((r.error_flags & (1 << bit)) != 0) names += format_text("%s ", fault_flag_name(bit));
     }
     if (names.size() > 1) {
-        screen_print(screen, Window::kMessage, 0, kFlagNamesPair, 0, row, true, false, "%s",
+        screen_print(screen, Window::kMessage, kFlagNamesPair, 0, row, true, false, "%s",
                      names.c_str());
     }
     screen_scroll(screen, Window::kMessage);

@@ -314,7 +314,6 @@ std::vector<Drawn> drawn(const std::vector<PrintRecord>& records, int row) {
     for (const PrintRecord& p : records) {
         EXPECT_EQ(p.window, Window::kMessage);
         EXPECT_EQ(p.row, row);
-        EXPECT_EQ(p.queue_code, 0);
         EXPECT_FALSE(p.scroll_first);
         out.push_back({p.text, p.column, p.colour_pair, p.bold});
     }

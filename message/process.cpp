@@ -11,6 +11,7 @@
 
 #include "control/queue/codes.h"
 #include "message/formats.h"
+#include "message/notices.h"
 #include "store/collection.h"
 #include "store/reference.h"
 #include "store/statistics.h"
@@ -20,12 +21,11 @@ namespace {
 
 constexpr int kLastChar = kFrameRecordChars - 1;  // 512: a record holds no more
 
-// Colour pairs of the message window.
-constexpr int kMessagePair = 2;    // white on black
-constexpr int kFailedPair = 5;     // red on black
-constexpr int kContactPair = 6;    // yellow on black
-constexpr int kBannerPair = 11;    // cyan on black
-constexpr int kNoMemoryPair = 12;  // red on blue, status window
+// Colours of the message window.
+constexpr ColourPair kMessagePair = ColourPair::kWhiteOnBlack;
+constexpr ColourPair kFailedPair = ColourPair::kRedOnBlack;
+constexpr ColourPair kContactPair = ColourPair::kYellowOnBlack;
+constexpr ColourPair kBannerPair = ColourPair::kCyanOnBlack;
 
 // Characters first..last of the record as text (never past entry 512).
 std::string characters(const FrameRecord& r, int first, int last) {
@@ -120,10 +120,10 @@ FormatInputs format_inputs(const MessageContext& c) {
 }
 
 // One line on the bottom row of the message window.
-void message_line(MessageContext& c, int queue_code, int pair, int column, bool bold,
-                  bool scroll_first, const std::string& text) {
-    screen_print(c.screen, Window::kMessage, queue_code, pair, column, message_last_row(c.screen),
-                 bold, scroll_first, "%s", text.c_str());
+void message_line(MessageContext& c, ColourPair pair, int column, bool bold, bool scroll_first,
+                  const std::string& text) {
+    screen_print(c.screen, Window::kMessage, pair, column, message_last_row(c.screen), bold,
+                 scroll_first, "%s", text.c_str());
 }
 
 // True when the digest of the screen text was in the register already (the
@@ -139,11 +139,11 @@ bool seen_before(Stores& stores, const std::string& screen_text) {
 void report_contact(MessageContext& c, const Message& m) {
     if (!c.stores.collection) return;
     ContactInformation info = contact_information(*c.stores.collection, field_text(m.registration));
-    const int code = c.channel.server_running ? queue_code::kContactHistory : 0;
-    screen_print(c.screen, Window::kMessage, code, kContactPair, 1, message_last_row(c.screen),
-                 true, false, "%s", info.line.c_str());
-    if (info.first_contact && c.stores.new_contacts) {
-        (void)record_first_contact(*c.stores.new_contacts, m, c.screen);
+    message_line(c, kContactPair, 1, true, false, info.line);
+    (void)c.channel.send(queue_code::kContactHistory, info.line.c_str());
+    if (info.first_contact && c.stores.new_contacts &&
+        record_first_contact(*c.stores.new_contacts, m)) {
+        show_first_contact(c.screen, field_text(m.registration));
     }
     if (!c.settings.daemon) screen_scroll(c.screen, Window::kMessage);
 }
@@ -186,23 +186,23 @@ MessageOutcome process(MessageContext& c, const FrameTable& table) {
     if (seen_before(c.stores, screen_text)) return MessageOutcome::kRepeat;
 
     // 15.
-    if (r.squitter) message_line(c, 0, kBannerPair, 1, true, true, "-=[ Squitter message ]=-");
-    if (r.uplink) message_line(c, 0, kBannerPair, 1, true, true, "-=[ Uplink message ]=-");
+    if (r.squitter) message_line(c, kBannerPair, 1, true, true, "-=[ Squitter message ]=-");
+    if (r.uplink) message_line(c, kBannerPair, 1, true, true, "-=[ Uplink message ]=-");
 
     // 16.
     if (!choice.good) {
         ++k.crc_error_count;
         if (c.settings.checksum_only) {
-            message_line(c, 0, kFailedPair, 0, true, downlink, screen_text);
+            message_line(c, kFailedPair, 0, true, downlink, screen_text);
             if (!c.settings.daemon) screen_refresh(c.screen, Window::kMessage);
             return MessageOutcome::kCheckFailed;
         }
-        message_line(c, 0, kFailedPair, 1, true, true,
+        message_line(c, kFailedPair, 1, true, true,
                      "FCB checksum doesn't match for the following message");
     }
 
     // 17.
-    message_line(c, 0, kMessagePair, 0, (r.error_flags & MSG_ERR_EXT) != 0, downlink, screen_text);
+    message_line(c, kMessagePair, 0, (r.error_flags & MSG_ERR_EXT) != 0, downlink, screen_text);
 
     // 18.
     if (!r.squitter) {
@@ -237,7 +237,8 @@ MessageOutcome process(MessageContext& c, const FrameTable& table) {
     // before its offer.
     ++k.good_count;
     counters_line(c.screen, k, c.channel);
-    (void)add_to_collection(c.stores, std::move(m), k, c.screen, c.channel, c.settings.daemon);
+    show_addition(c.screen, c.channel, add_to_collection(c.stores, std::move(m), k),
+                  c.settings.daemon);
     return MessageOutcome::kDownlink;
 }
 
@@ -254,9 +255,8 @@ MessageOutcome process_message(MessageContext& context, const FrameTable& table)
         return process(context, table);
     } catch (const std::bad_alloc&) {
         // The frame is lost; the decoder goes on.
-        status_scroll(context.screen, 0, 3);
-        screen_print(context.screen, Window::kStatus, 0, kNoMemoryPair, 1, kStatusLogRow, true,
-                     false, "%s", "Error allocating memory for ACARS data structure!");
+        status_line(context.screen, ColourPair::kRedOnBlue, true, "%s",
+                    "Error allocating memory for ACARS data structure!");
         return MessageOutcome::kNoMemory;
     }
 }

@@ -72,7 +72,6 @@ class Processing : public ::testing::Test {
         ASSERT_GE(queue.id(), 0);
         channel.queue_id = queue.id();
         channel.server_running = true;
-        screen.queue_id = queue.id();
         screen.recorder = &drawn;
 
         char pattern[] = "/tmp/korvad-process-XXXXXX";
@@ -410,7 +409,6 @@ TEST_F(Processing, UplinksReportContactsButStayOutOfTheCollection) {
     EXPECT_EQ(contact->column, 1);
     EXPECT_TRUE(contact->bold);
     EXPECT_FALSE(contact->scroll_first);
-    EXPECT_EQ(contact->queue_code, queue_code::kContactHistory);
 
     const std::vector<Sent> out = sent();
     ASSERT_EQ(codes(out), (std::vector<int>{6, 8, 9, 4}));
@@ -489,10 +487,11 @@ TEST_F(Processing, DaemonModeDrawsNothingButStillSends) {
     settings.extended = true;
     EXPECT_EQ(run({good_record(downlink_frame(".N123AB", "UA0123", "HELLO"))}),
               MessageOutcome::kDownlink);
-    // Only the first-contact line reaches the print routine (for its queue code).
-    ASSERT_EQ(drawn.size(), 1u);
-    EXPECT_EQ(drawn[0].text, "First contact with this aircraft");
-    EXPECT_EQ(codes(sent()), (std::vector<int>{18, 8, 9, 4, 10, 13}));
+    // Nothing is drawn; the first-contact line still goes to the server.
+    EXPECT_TRUE(drawn.empty());
+    const std::vector<Sent> out = sent();
+    ASSERT_EQ(codes(out), (std::vector<int>{18, 8, 9, 4, 10, 13}));
+    EXPECT_EQ(out[1].text, "First contact with this aircraft");
     EXPECT_EQ(counters.good_count, 1);
 }
 

@@ -23,8 +23,6 @@
 
 #include "common/local_time.h"
 #include "common/version.h"
-#include "control/queue/codes.h"
-#include "control/queue/queue.h"
 
 namespace korvad {
 namespace {
@@ -32,10 +30,14 @@ namespace {
 constexpr int kStatusRows = 6;
 constexpr int kHelpRows = 9;
 constexpr int kHelpColumns = 46;
-constexpr int kTitleBarPair = 8;
-constexpr int kStatusPair = 1;
-constexpr int kHelpPair = 8;
-constexpr int kSplashPair = 2;
+constexpr ColourPair kTitleBarPair = ColourPair::kBlackOnWhite;
+constexpr ColourPair kStatusPair = ColourPair::kWhiteOnBlue;
+constexpr ColourPair kHelpPair = ColourPair::kBlackOnWhite;
+constexpr ColourPair kSplashPair = ColourPair::kWhiteOnBlack;
+
+int curses_attribute(ColourPair pair) {
+    return static_cast<int>(COLOR_PAIR(static_cast<short>(pair)));
+}
 
 constexpr const char* kHelpTexts[] = {
     "A ... Show/Hide daily airline statistics",
@@ -167,7 +169,7 @@ void restore_border(Screen& screen, BorderText& text, int row) {
         attr_t attrs = 0;
         short pair = 0;
         wattr_get(window, &attrs, &pair, nullptr);
-        wattrset(window, static_cast<int>(COLOR_PAIR(kStatusPair)));
+        wattrset(window, curses_attribute(kStatusPair));
         mvwhline(window, row, first, ACS_HLINE, count);
         wattr_set(window, attrs, pair, nullptr);
     }
@@ -181,7 +183,7 @@ void show_on_border(Screen& screen, BorderText& slot, int row, const std::string
     restore_border(screen, slot, row);
     int width = static_cast<int>(text.size());
     int column = getmaxx(screen.status_window) - width - 3;
-    screen_print(screen, Window::kStatus, 0, kStatusPair, column, row, true, false, "%s",
+    screen_print(screen, Window::kStatus, kStatusPair, column, row, true, false, "%s",
                  text.c_str());
     slot = BorderText{column, width};
 }
@@ -209,11 +211,11 @@ void create_title_bar(Screen& screen) {
     cbreak();
     curs_set(0);
     scrollok(window, FALSE);
-    wattrset(window, static_cast<int>(COLOR_PAIR(kTitleBarPair)));
+    wattrset(window, curses_attribute(kTitleBarPair));
     std::string blanks(static_cast<std::size_t>(COLS), ' ');
     draw_piece(screen, window, 0, 0, blanks.data(), blanks.size());
     show(screen, window);
-    screen_print(screen, Window::kTitleBar, 0, kTitleBarPair, 0, 0, false, false, "%s %s - %s",
+    screen_print(screen, Window::kTitleBar, kTitleBarPair, 0, 0, false, false, "%s %s - %s",
                  kProgramName, kVersion, kNotice);
     show_clock(screen, std::time(nullptr));
 }
@@ -224,20 +226,20 @@ void create_status_window(Screen& screen) {
     if (window == nullptr) return;
     screen.status_window = window;
     const int inner = COLS - 2;
-    wattrset(window, static_cast<int>(COLOR_PAIR(kStatusPair)));
+    wattrset(window, curses_attribute(kStatusPair));
     werase(window);
     scrollok(window, FALSE);
     box(window, 0, 0);
     for (int row = 1; row <= 4; ++row) clear_row(screen, Window::kStatus, row, 1, inner);
     show(screen, window);
     for (int row = 1; row <= 3; ++row) clear_row(screen, Window::kStatus, row, 1, inner);
-    screen_print(screen, Window::kStatus, 0, kStatusPair, 1, kStatusLogRow, false, false,
-                 "%s %s - %s", kProgramName, kVersion, kNotice);
+    screen_print(screen, Window::kStatus, kStatusPair, 1, kStatusLogRow, false, false, "%s %s - %s",
+                 kProgramName, kVersion, kNotice);
     status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, kStatusPair, 1, kStatusLogRow, false, false,
+    screen_print(screen, Window::kStatus, kStatusPair, 1, kStatusLogRow, false, false,
                  "Using 8bit, mono, %dHz sampling rate. Buffersize: %d bytes", screen.sample_rate,
                  kBufferBytes);
-    screen_print(screen, Window::kStatus, 0, kStatusPair, 2, 5, true, false, "%s", kPressHelpLine);
+    screen_print(screen, Window::kStatus, kStatusPair, 2, 5, true, false, "%s", kPressHelpLine);
 }
 
 void create_message_window(Screen& screen) {
@@ -258,7 +260,7 @@ void create_message_window(Screen& screen) {
     std::string splash =
         format_text("\n%s\n%s\n%s\n     %s\n\n%s\n  %s\n", kSplashTitle, kSplashCredit1,
                     kSplashCredit2, kNotice, kSplashPress, dashes.c_str());
-    screen_print(screen, Window::kMessage, 0, kSplashPair, 1, message_last_row(screen), true, true,
+    screen_print(screen, Window::kMessage, kSplashPair, 1, message_last_row(screen), true, true,
                  "%s", splash.c_str());
     wscrl(window, 3);
     show(screen, window);
@@ -341,18 +343,14 @@ int screen_open(Screen& screen) {
     return 1;
 }
 
-void screen_vprint(Screen& screen, Window window, int queue_code, int colour_pair, int column,
-                   int row, bool bold, bool scroll_first, const char* format, va_list args) {
-    if (format == nullptr) return;
+void screen_vprint(Screen& screen, Window window, ColourPair pair, int column, int row, bool bold,
+                   bool scroll_first, const char* format, va_list args) {
+    if (format == nullptr || screen.daemon) return;
     WINDOW* target = window_of(screen, window);
-    if (!screen.daemon) {
-        if (window == Window::kMessage && screen.statistics_window != nullptr) {
-            remove_overlay(screen, screen.statistics_window);
-        }
-        if (scroll_first && target != nullptr) wscrl(target, 1);
-    } else if (queue_code == 0) {
-        return;
+    if (window == Window::kMessage && screen.statistics_window != nullptr) {
+        remove_overlay(screen, screen.statistics_window);
     }
+    if (scroll_first && target != nullptr) wscrl(target, 1);
 
     char text[kScreenTextSize] = {};
     if (std::strstr(format, "%*") != nullptr || std::strstr(format, "%]") != nullptr) {
@@ -363,11 +361,11 @@ void screen_vprint(Screen& screen, Window window, int queue_code, int colour_pai
 
     if (screen.recorder != nullptr) {
         screen.recorder->push_back(
-            PrintRecord{window, queue_code, colour_pair, column, row, bold, scroll_first, text});
+            PrintRecord{window, static_cast<int>(pair), column, row, bold, scroll_first, text});
     }
 
-    if (!screen.daemon && target != nullptr) {
-        const int plain = static_cast<int>(COLOR_PAIR(colour_pair));
+    if (target != nullptr) {
+        const int plain = curses_attribute(pair);
         wattrset(target, bold ? plain | static_cast<int>(A_BOLD) : plain);
         const char* piece = text;
         bool first = true;
@@ -384,18 +382,22 @@ void screen_vprint(Screen& screen, Window window, int queue_code, int colour_pai
         show(screen, target);
         wattrset(target, plain);
     }
-
-    if (queue_code != 0 && screen.queue_id >= 0) {
-        queue_send_text(screen.queue_id, ToServer, queue_code, text);
-    }
 }
 
-void screen_print(Screen& screen, Window window, int queue_code, int colour_pair, int column,
-                  int row, bool bold, bool scroll_first, const char* format, ...) {
+void screen_print(Screen& screen, Window window, ColourPair pair, int column, int row, bool bold,
+                  bool scroll_first, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    screen_vprint(screen, window, queue_code, colour_pair, column, row, bold, scroll_first, format,
-                  args);
+    screen_vprint(screen, window, pair, column, row, bold, scroll_first, format, args);
+    va_end(args);
+}
+
+void status_line(Screen& screen, ColourPair pair, bool bold, const char* format, ...) {
+    if (screen.daemon) return;
+    status_scroll(screen, 0, 3);
+    va_list args;
+    va_start(args, format);
+    screen_vprint(screen, Window::kStatus, pair, 1, kStatusLogRow, bold, false, format, args);
     va_end(args);
 }
 
@@ -420,7 +422,7 @@ void status_scroll(Screen& screen, int first, int last) {
     }
     // The freed row is blanked in the window's own colours, whatever the
     // last text left set.
-    wattrset(window, static_cast<int>(COLOR_PAIR(kStatusPair)));
+    wattrset(window, curses_attribute(kStatusPair));
     clear_row(screen, Window::kStatus, last + 1, 1, columns - 2);
     wattr_set(window, attrs, pair, nullptr);
     show(screen, window);
@@ -442,7 +444,7 @@ void help_toggle(Screen& screen) {
     WINDOW* window = new_window_within(kHelpRows, kHelpColumns, LINES / 2 - 4, COLS / 2 - 23);
     if (window == nullptr) return;
     screen.help_window = window;
-    wattrset(window, static_cast<int>(COLOR_PAIR(kHelpPair)));
+    wattrset(window, curses_attribute(kHelpPair));
     werase(window);
     box(window, 0, 0);
     for (int row = 1; row <= 7; ++row) clear_row(screen, Window::kHelp, row, 1, kHelpColumns - 2);
@@ -542,24 +544,24 @@ void show_clock(Screen& screen, std::time_t now) {
     std::string text = local_time_text(now, "%02d %b %Y - %02H:%02M");
     if (text.empty()) return;
     int column = getmaxx(screen.title_bar) - static_cast<int>(text.size()) - 2;
-    screen_print(screen, Window::kTitleBar, 0, kTitleBarPair, column, 0, false, false, "%s",
+    screen_print(screen, Window::kTitleBar, kTitleBarPair, column, 0, false, false, "%s",
                  text.c_str());
 }
 
 void show_spinner(Screen& screen, char c) {
     if (screen.daemon) return;
-    screen_print(screen, Window::kTitleBar, 0, kTitleBarPair, screen.columns - 1, 0, false, false,
+    screen_print(screen, Window::kTitleBar, kTitleBarPair, screen.columns - 1, 0, false, false,
                  "%c", c);
 }
 
 void statistics_window_open(Screen& screen, int rows, int columns, int top, int left,
-                            int colour_pair) {
+                            ColourPair pair) {
     if (screen.daemon || !screen.open) return;
     if (screen.statistics_window != nullptr) remove_overlay(screen, screen.statistics_window);
     WINDOW* window = new_window_within(rows, columns, top, left);
     if (window == nullptr) return;
     screen.statistics_window = window;
-    wattrset(window, static_cast<int>(COLOR_PAIR(colour_pair)));
+    wattrset(window, curses_attribute(pair));
     werase(window);
     box(window, 0, 0);
 }
@@ -568,7 +570,7 @@ void statistics_window_write(Screen& screen, int row, int column, const std::str
     if (screen.daemon) return;
     if (screen.recorder != nullptr) {
         screen.recorder->push_back(
-            PrintRecord{Window::kStatistics, 0, 0, column, row, false, false, text});
+            PrintRecord{Window::kStatistics, 0, column, row, false, false, text});
     }
     draw_piece(screen, screen.statistics_window, row, column, text.data(), text.size());
 }

@@ -1,11 +1,11 @@
 #pragma once
 // The terminal display: title bar, message window, status window, the help and
 // statistics overlays, and the one print routine through which every text
-// reaches the screen (and, given a queue code, the server process).
+// reaches the screen. It only draws: texts for the server process go through
+// the caller's ServerChannel (control/queue/server_channel.h).
 //
 // One Screen record per process, owned by main. In daemon mode no curses
-// window exists and every routine does nothing, except screen_print with a
-// queue code, which still sends.
+// window exists and every routine does nothing.
 //
 // Layout (LINES x COLS as curses reports them):
 //
@@ -40,9 +40,22 @@ namespace korvad {
 
 enum class Window { kTitleBar, kMessage, kStatus, kHelp, kStatistics };
 
-// Colour pairs: 1 white/blue, 2 white/black, 3 yellow/blue, 4 white/cyan,
-// 5 red/black, 6 yellow/black, 7 green/black, 8 black/white, 9 black/yellow,
-// 10 cyan/blue, 11 cyan/black, 12 red/blue.
+// The colour pairs, foreground on background, by their curses numbers.
+enum class ColourPair : short {
+    kWindowOwn = 0,  // whatever the window was set to (statistics_window_write)
+    kWhiteOnBlue = 1,
+    kWhiteOnBlack = 2,
+    kYellowOnBlue = 3,
+    kWhiteOnCyan = 4,
+    kRedOnBlack = 5,
+    kYellowOnBlack = 6,
+    kGreenOnBlack = 7,
+    kBlackOnWhite = 8,
+    kBlackOnYellow = 9,
+    kCyanOnBlue = 10,
+    kCyanOnBlack = 11,
+    kRedOnBlue = 12,
+};
 inline constexpr int kColourPairCount = 12;
 
 inline constexpr int kStatusLogRow = 4;       // status messages go here after status_scroll
@@ -50,12 +63,11 @@ inline constexpr int kScreenTextSize = 4096;  // screen_print's text buffer, NUL
 inline constexpr int kBufferBytes = 50240;    // shown in the status window at start
 
 // What screen_print was asked to draw; tests install a recorder to see it
-// without a terminal (in daemon mode only texts with a queue code get this
-// far). text is the whole text before it is split at newlines.
-// statistics_window_write records too, with colour pair 0 (the window's own).
+// without a terminal (nothing is recorded in daemon mode). text is the whole
+// text before it is split at newlines. statistics_window_write records too,
+// with colour pair 0 (the window's own). colour_pair is the curses number.
 struct PrintRecord {
     Window window;
-    int queue_code;
     int colour_pair;
     int column;
     int row;
@@ -73,7 +85,6 @@ struct BorderText {
 
 struct Screen {
     bool daemon = false;      // no screen at all
-    int queue_id = -1;        // where texts with a queue code go
     int sample_rate = 19500;  // shown in the status window
     int lines = 24;           // terminal size as curses reports it (set by screen_open)
     int columns = 80;
@@ -106,14 +117,16 @@ struct Screen {
 // (texts are cut to kScreenTextSize - 1 bytes). Printing into the message
 // window first removes the statistics window. The text is split at newlines;
 // every piece is written at (row, column) and every piece but the first is
-// followed by a scroll of the window. With a queue code the text also goes to
-// the server process (type ToServer), in daemon mode too.
-void screen_print(Screen& screen, Window window, int queue_code, int colour_pair, int column,
-                  int row, bool bold, bool scroll_first, const char* format, ...)
-    KORVAD_PRINTF(9, 10);
-void screen_vprint(Screen& screen, Window window, int queue_code, int colour_pair, int column,
-                   int row, bool bold, bool scroll_first, const char* format, va_list args)
-    KORVAD_PRINTF(9, 0);
+// followed by a scroll of the window. Nothing is drawn in daemon mode.
+void screen_print(Screen& screen, Window window, ColourPair pair, int column, int row, bool bold,
+                  bool scroll_first, const char* format, ...) KORVAD_PRINTF(8, 9);
+void screen_vprint(Screen& screen, Window window, ColourPair pair, int column, int row, bool bold,
+                   bool scroll_first, const char* format, va_list args) KORVAD_PRINTF(8, 0);
+
+// A status message: scrolls the status log (status_scroll(0, 3)) and prints
+// the text at row kStatusLogRow, column 1.
+void status_line(Screen& screen, ColourPair pair, bool bold, const char* format, ...)
+    KORVAD_PRINTF(4, 5);
 
 // Last row of the message window (LINES - 8), where one-line texts go.
 int message_last_row(const Screen& screen);
@@ -158,7 +171,7 @@ void show_spinner(Screen& screen, char c);
 // ends with screen_refresh(kStatistics)); close removes it and redraws the
 // message window. Open replaces a window already shown.
 void statistics_window_open(Screen& screen, int rows, int columns, int top, int left,
-                            int colour_pair);
+                            ColourPair pair);
 void statistics_window_write(Screen& screen, int row, int column, const std::string& text);
 void statistics_window_close(Screen& screen);
 bool statistics_window_shown(const Screen& screen);

@@ -12,7 +12,8 @@
 //
 // Commands (TEXT and FORMAT take \n, \t, \\ and \xHH escapes; ROW may be
 // "last", the message window's last row):
-//   print WINDOW CODE PAIR COLUMN ROW BOLD SCROLL TEXT   screen_print "%s", TEXT
+//   print WINDOW CODE PAIR COLUMN ROW BOLD SCROLL TEXT   screen_print "%s", TEXT; a CODE
+//                      other than 0 also sends TEXT with it, as message processing does
 //   printf WINDOW PAIR COLUMN ROW BOLD SCROLL FORMAT     screen_print FORMAT, 7, 42
 //   status TEXT        status_scroll, then TEXT at row 4 (pair 1)
 //   help | scroll WINDOW | crc on|off | volume TEXT | clock EPOCH | spinner C
@@ -43,6 +44,7 @@
 #include "control/process_title.h"
 #include "control/queue/codes.h"
 #include "control/queue/queue.h"
+#include "control/queue/server_channel.h"
 #include "screen/screen.h"
 
 namespace {
@@ -58,6 +60,7 @@ struct Probe {
     korvad::ProcessTitle title;
     int commands = -1;
     int acks = -1;
+    int queue_id = -1;  // --queue: where texts with a code go
     int marker = 0;
     bool running = true;
 };
@@ -129,15 +132,16 @@ void answer(Probe& probe, const std::string& text) {
 }
 
 void counters_line(korvad::Screen& screen) {
-    screen_print(screen, korvad::Window::kStatus, 0, 1, 3, 0, true, false,
-                 "-=[ Good: %ld, Upl: %ld, Err parity: %ld, block: %ld, crc: %ld ]=-", 0L, 0L, 0L,
-                 0L, 0L);
+    screen_print(screen, korvad::Window::kStatus, korvad::ColourPair::kWhiteOnBlue, 3, 0, true,
+                 false, "-=[ Good: %ld, Upl: %ld, Err parity: %ld, block: %ld, crc: %ld ]=-", 0L,
+                 0L, 0L, 0L, 0L);
 }
 
 void show_statistics(korvad::Screen& screen, int entries, int pair) {
     int n = std::min(entries, screen.lines - 14);
     if (n < 0) n = 0;
-    korvad::statistics_window_open(screen, n + 2, 54, 5, screen.columns - 56, pair);
+    korvad::statistics_window_open(screen, n + 2, 54, 5, screen.columns - 56,
+                                   static_cast<korvad::ColourPair>(pair));
     korvad::statistics_window_write(screen, 0, 2, "-=[ Daily Types statistics ]=-");
     for (int row = 1; row <= n; ++row)
         korvad::clear_row(screen, korvad::Window::kStatistics, row, 1, 52);
@@ -170,8 +174,8 @@ std::string tty_number() {
 // "%]" rule is about formats.
 void print_format(korvad::Screen& screen, korvad::Window window, int pair, int column, int row,
                   bool bold, bool scroll_first, const std::string& format) {
-    korvad::screen_print(screen, window, 0, pair, column, row, bold, scroll_first, format.c_str(),
-                         7, 42);
+    korvad::screen_print(screen, window, static_cast<korvad::ColourPair>(pair), column, row, bold,
+                         scroll_first, format.c_str(), 7, 42);
 }
 #pragma GCC diagnostic pop
 
@@ -188,8 +192,9 @@ void run_command(Probe& probe, const std::string& line) {
         Window window;
         if (!window_named(name, window)) return answer(probe, "error window");
         std::string text = unescape(rest_after(line, 8));
-        screen_print(screen, window, code, pair, column, row_named(probe, row), bold != 0,
-                     scroll != 0, "%s", text.c_str());
+        screen_print(screen, window, static_cast<ColourPair>(pair), column, row_named(probe, row),
+                     bold != 0, scroll != 0, "%s", text.c_str());
+        if (code != 0) (void)ServerChannel{probe.queue_id, true}.send(code, text.c_str());
     } else if (command == "printf") {
         std::string name, row;
         int pair = 0, column = 0, bold = 0, scroll = 0;
@@ -199,9 +204,8 @@ void run_command(Probe& probe, const std::string& line) {
         print_format(screen, window, pair, column, row_named(probe, row), bold != 0, scroll != 0,
                      unescape(rest_after(line, 7)));
     } else if (command == "status") {
-        status_scroll(screen, 0, 3);
-        screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, false, false, "%s",
-                     unescape(rest_after(line, 1)).c_str());
+        status_line(screen, ColourPair::kWhiteOnBlue, false, "%s",
+                    unescape(rest_after(line, 1)).c_str());
     } else if (command == "help") {
         help_toggle(screen);
     } else if (command == "scroll") {
@@ -261,7 +265,7 @@ void run_command(Probe& probe, const std::string& line) {
         print_terminal_title(screen, stdout);
     } else if (command == "receive") {
         QueueMessage message;
-        if (queue_receive_once(screen.queue_id, ToServer, message) < 0) {
+        if (queue_receive_once(probe.queue_id, ToServer, message) < 0) {
             return answer(probe, "queued none");
         }
         return answer(probe, format_text("queued %d %s", message.code, message.text));
@@ -298,8 +302,8 @@ int main(int argc, char** argv, char** envp) {
         return 2;
     }
     if (make_queue) {
-        probe.screen.queue_id = korvad::queue_create();
-        if (probe.screen.queue_id < 0) {
+        probe.queue_id = korvad::queue_create();
+        if (probe.queue_id < 0) {
             std::perror("queue_create");
             return 3;
         }
@@ -336,6 +340,6 @@ int main(int argc, char** argv, char** envp) {
         }
     }
     korvad::screen_close(probe.screen);
-    if (probe.screen.queue_id >= 0) korvad::queue_remove(probe.screen.queue_id);
+    if (probe.queue_id >= 0) korvad::queue_remove(probe.queue_id);
     return 0;
 }

@@ -1,5 +1,5 @@
-// Screen routines that need no terminal: the recorder, daemon mode with its
-// queue forwarding, the drawing forms of control bytes and the terminal
+// Screen routines that need no terminal: the recorder, daemon mode (nothing
+// drawn), the drawing forms of control bytes and the terminal
 // title. What the screen shows is tested in a real
 // pseudo-terminal by screen_terminal_test.py.
 
@@ -11,9 +11,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "control/queue/codes.h"
-#include "control/queue/queue.h"
 
 namespace korvad {
 namespace {
@@ -50,8 +47,10 @@ class RecordedScreen : public ::testing::Test {
 };
 
 TEST_F(RecordedScreen, RecordsEveryPrintWithoutATerminal) {
-    screen_print(screen, Window::kStatus, 0, 1, 1, 4, false, false, "Good: %ld, Upl: %ld", 12L, 3L);
-    screen_print(screen, Window::kMessage, 0, 2, 0, 16, true, true, "%s", "\nA\nB\n");
+    screen_print(screen, Window::kStatus, ColourPair::kWhiteOnBlue, 1, 4, false, false,
+                 "Good: %ld, Upl: %ld", 12L, 3L);
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 0, 16, true, true, "%s",
+                 "\nA\nB\n");
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].window, Window::kStatus);
     EXPECT_EQ(records[0].text, "Good: 12, Upl: 3");
@@ -63,17 +62,18 @@ TEST_F(RecordedScreen, RecordsEveryPrintWithoutATerminal) {
     EXPECT_EQ(records[1].text, "\nA\nB\n");  // whole, before the split
     EXPECT_TRUE(records[1].bold);
     EXPECT_TRUE(records[1].scroll_first);
-    EXPECT_EQ(records[1].queue_code, 0);
 }
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
 TEST_F(RecordedScreen, FormatsWithStarOrBracketAreShownVerbatim) {
-    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "width %*d and %s", 5, 7,
-                 "x");
-    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "%] %d%%", 9);
-    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "100%% of %d", 3);
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 1, 16, false, false,
+                 "width %*d and %s", 5, 7, "x");
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 1, 16, false, false,
+                 "%] %d%%", 9);
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 1, 16, false, false,
+                 "100%% of %d", 3);
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].text, "width %*d and %s");
     EXPECT_EQ(records[1].text, "%] %d%%");
@@ -82,10 +82,11 @@ TEST_F(RecordedScreen, FormatsWithStarOrBracketAreShownVerbatim) {
 #pragma GCC diagnostic pop
 
 TEST_F(RecordedScreen, NoFormatNoPrintAndLongTextsAreCut) {
-    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, nullptr);
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 1, 16, false, false, nullptr);
     EXPECT_TRUE(records.empty());
     std::string long_text(5000, 'a');
-    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, false, "%s", long_text.c_str());
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 1, 16, false, false, "%s",
+                 long_text.c_str());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].text, std::string(kScreenTextSize - 1, 'a'));
 }
@@ -100,7 +101,7 @@ TEST_F(RecordedScreen, WithoutCursesEveryRoutineIsHarmless) {
     show_clock(screen, 0);
     screen_scroll(screen, Window::kMessage);
     screen_refresh(screen, Window::kMessage);
-    statistics_window_open(screen, 4, 54, 5, 24, 8);
+    statistics_window_open(screen, 4, 54, 5, 24, ColourPair::kBlackOnWhite);
     statistics_window_close(screen);
     screen_rebuild(screen);
     screen_close(screen);
@@ -124,33 +125,12 @@ class DaemonScreen : public RecordedScreen {
     void SetUp() override {
         RecordedScreen::SetUp();
         screen.daemon = true;
-        screen.queue_id = queue_create();
-        ASSERT_GE(screen.queue_id, 0);
-    }
-    void TearDown() override {
-        if (screen.queue_id >= 0) queue_remove(screen.queue_id);
     }
 };
 
-TEST_F(DaemonScreen, TextWithQueueCodeStillReachesTheServer) {
-    EXPECT_EQ(screen_open(screen), 1);
-    EXPECT_FALSE(screen.open);
-    screen_print(screen, Window::kMessage, queue_code::kContactHistory, 6, 1, 16, true, false,
-                 "%d contacts with this aircraft. First contact: %s as flight %s", 3,
-                 "08/12/2026 04:15", "BA0123");
-    QueueMessage message;
-    ASSERT_GT(queue_receive_once(screen.queue_id, ToServer, message), 0);
-    EXPECT_EQ(message.code, 8);
-    EXPECT_STREQ(message.text,
-                 "3 contacts with this aircraft. First contact: 08/12/2026 04:15 as flight BA0123");
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].queue_code, 8);
-    // Nothing else is on the queue.
-    EXPECT_LT(queue_receive_once(screen.queue_id, ToServer, message), 0);
-}
-
-TEST_F(DaemonScreen, TextWithoutQueueCodeDoesNothing) {
-    screen_print(screen, Window::kMessage, 0, 2, 1, 16, false, true, "%s", "not shown");
+TEST_F(DaemonScreen, NothingIsDrawnOrRecorded) {
+    screen_print(screen, Window::kMessage, ColourPair::kWhiteOnBlack, 1, 16, false, true, "%s",
+                 "not shown");
     show_crc_status(screen, true);
     show_volume_line(screen, "=[ Vol: 3, Extended: OFF ]=");
     show_spinner(screen, '|');
@@ -159,18 +139,7 @@ TEST_F(DaemonScreen, TextWithoutQueueCodeDoesNothing) {
     help_toggle(screen);
     statistics_window_write(screen, 1, 2, "x");
     EXPECT_TRUE(records.empty());
-    QueueMessage message;
-    EXPECT_LT(queue_receive_once(screen.queue_id, ToServer, message), 0);
     EXPECT_EQ(screen_read_key(screen), -1);
-}
-
-TEST_F(DaemonScreen, QueueTextIsCutToTheQueueLimit) {
-    std::string long_text(3500, 'q');
-    screen_print(screen, Window::kMessage, 18, 2, 0, 16, false, false, "%s", long_text.c_str());
-    QueueMessage message;
-    ASSERT_GT(queue_receive_once(screen.queue_id, ToServer, message), 0);
-    EXPECT_EQ(message.code, 18);
-    EXPECT_EQ(std::string(message.text), std::string(kQueueMaxText, 'q'));
 }
 
 std::string terminal_title_bytes(bool daemon) {

@@ -6,9 +6,6 @@
 #include <cstring>
 
 #include "common/format.h"
-#include "control/queue/codes.h"
-#include "control/queue/server_channel.h"
-#include "screen/screen.h"
 #include "store/statistics.h"
 #include "store/stores.h"
 
@@ -42,9 +39,10 @@ bool parse_time(std::string_view text, std::int64_t& value) {
     return error == std::errc{} && stop == end;
 }
 
-// A character field of contact_to_text: a zero character is an empty field.
-std::string one_character(char c) {
-    return c == '\0' ? std::string() : std::string(1, c);
+// A character field of contact_to_text: a zero character is a blank, as in
+// the other text forms.
+char one_character(char c) {
+    return c == '\0' ? ' ' : c;
 }
 
 const char* text_or_empty(const std::optional<std::string>& text) {
@@ -65,47 +63,46 @@ int compare_time_order(const Message& a, const Message& b) {
     return compare_numbers(b.time, a.time);
 }
 
-std::string contact_time_text(std::time_t t) { return local_time_text(t, "%02d/%02m/%Y %02H:%02M"); }
+std::string contact_time_text(std::time_t t) {
+    return local_time_text(t, "%02d/%02m/%Y %02H:%02M");
+}
 
-AddResult add_to_collection(Stores& stores, std::unique_ptr<Message> message, Counters& counters,
-                            Screen& screen, const ServerChannel& channel, bool daemon) {
-    if (!stores.collection || message == nullptr) return AddResult::refused;
+CollectionAddition add_to_collection(Stores& stores, std::unique_ptr<Message> message,
+                                     Counters& counters) {
+    CollectionAddition addition;
+    if (!stores.collection || message == nullptr) return addition;
     ContactList& collection = *stores.collection;
     if (collection.compare() != &compare_date_order) put_date_order_back(collection);
 
     const Message* added = message.get();
     const std::int32_t result = collection.insert_unique(message);
-    if (result >= 0) return AddResult::already_present;  // message released here
-    if (result != ContactList::kInserted) return AddResult::refused;
+    if (result >= 0) {
+        addition.result = AddResult::already_present;  // message released here
+        addition.entries = collection.count();
+        return addition;
+    }
+    if (result != ContactList::kInserted) return addition;
 
-    const std::string registration(field_text(added->registration));
-    status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, false, false,
-                 "Aircraft '%s' was added to your database",
-                 std::string(registration.size(), ' ').c_str());
-    // "Aircraft '" is ten characters long: the registration fills the gap.
-    screen_print(screen, Window::kStatus, 0, 3, 11, kStatusLogRow, true, false, "%s",
-                 registration.c_str());
-
-    // Each name goes to the server before it is offered to its statistic.
-    channel.send(queue_code::kTypeStatistic, statistic_name(added->aircraft_type).c_str());
-    if (stores.statistics) offer_statistic(stores.statistics->types, added->aircraft_type);
-    channel.send(queue_code::kAirlineStatistic, statistic_name(added->airline).c_str());
-    if (stores.statistics) offer_statistic(stores.statistics->airlines, added->airline);
+    addition.result = AddResult::added;
+    addition.registration = std::string(field_text(added->registration));
+    addition.type_name = statistic_name(added->aircraft_type);
+    addition.airline_name = statistic_name(added->airline);
+    if (stores.statistics) {
+        offer_statistic(stores.statistics->types, added->aircraft_type);
+        offer_statistic(stores.statistics->airlines, added->airline);
+    }
 
     const std::int32_t before = counters.collection_additions++;
     if (before >= kAdditionsPerSave) {
         // A file that cannot be written keeps its last good copy; the entries
         // stay in memory for the next save.
-        (void)save_collection(collection, store_file_path(stores.folder, kCollectionFile));
+        addition.saved = true;
+        addition.save_failed =
+            !save_collection(collection, store_file_path(stores.folder, kCollectionFile));
         counters.collection_additions = 0;
-        if (!daemon) {
-            status_scroll(screen, 0, 3);
-            screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, true, false,
-                         "Your ACARS collection contains %d entries", collection.count());
-        }
     }
-    return AddResult::added;
+    addition.entries = collection.count();
+    return addition;
 }
 
 ContactInformation contact_information(ContactList& collection, std::string_view registration) {
@@ -238,12 +235,12 @@ std::string contact_to_text(const Message& record) {
     const std::string label(field_text(record.label));
     const std::string number(field_text(record.message_number));
     const std::string flight(field_text(record.flight_id));
-    format_into(text, sizeof text, "%ld\t%d\t%d\t%d\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s",
+    format_into(text, sizeof text, "%ld\t%d\t%d\t%d\t%c\t%s\t%c\t%s\t%s\t%s\t%s\t%s\t%s\t%s",
                 static_cast<long>(record.time), record.day, record.month, record.year,
-                one_character(record.mode).c_str(), label.c_str(),
-                one_character(record.block_id).c_str(), registration.c_str(), number.c_str(),
-                flight.c_str(), text_or_empty(record.text), text_or_empty(record.aircraft_type),
-                text_or_empty(record.route), text_or_empty(record.airline));
+                one_character(record.mode), label.c_str(), one_character(record.block_id),
+                registration.c_str(), number.c_str(), flight.c_str(), text_or_empty(record.text),
+                text_or_empty(record.aircraft_type), text_or_empty(record.route),
+                text_or_empty(record.airline));
     return text;
 }
 

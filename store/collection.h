@@ -25,8 +25,6 @@
 
 namespace korvad {
 
-struct Screen;
-struct ServerChannel;
 struct Stores;
 
 int compare_registration_order(const Message& a, const Message& b);
@@ -44,17 +42,26 @@ enum class AddResult {
     refused,          // the list is full: message released
 };
 
+// What an addition did, for the caller to show and send.
+struct CollectionAddition {
+    AddResult result = AddResult::refused;
+    // When added: the registration, and the names the type and airline
+    // statistics counted it under (the name or "-= unknown =-").
+    std::string registration;
+    std::string type_name;
+    std::string airline_name;
+    bool saved = false;        // this addition saved "korvad.db" (every 31st)
+    bool save_failed = false;  // that save could not be written
+    std::int32_t entries = 0;  // entries in the collection after the addition
+};
+
 // The adding procedure, for a downlink after its lookups. Inserts the message
-// into stores.collection (date order). When it is new: the status line
-// "Aircraft '%s' was added to your database" (registration drawn bold in
-// pair 3 over the blanked gap), then the type name (or "-= unknown =-") goes
-// to the server with code 10 and is offered to the type statistics, then the
-// airline name with code 13 and the airline statistics; counters.collection_additions
-// counts it, and every 31st addition saves "korvad.db" and (unless daemon)
-// shows "Your ACARS collection contains %d entries". Without a collection
+// into stores.collection (date order). When it is new, its type and airline
+// are offered to the daily statistics, counters.collection_additions counts
+// it, and every 31st addition saves "korvad.db". Without a collection
 // (stores.collection gone) the message is released and the result is refused.
-AddResult add_to_collection(Stores& stores, std::unique_ptr<Message> message, Counters& counters,
-                            Screen& screen, const ServerChannel& channel, bool daemon);
+[[nodiscard]] CollectionAddition add_to_collection(Stores& stores, std::unique_ptr<Message> message,
+                                                   Counters& counters);
 
 // --- Contact information (extended mode) -----------------------------------
 
@@ -110,7 +117,8 @@ inline constexpr int kDeleteMalformed = -2;  // no tab in the request
 // "%ld\t%d\t%d\t%d\t%c\t%s\t%c\t%s\t%s\t%s\t%s\t%s\t%s\t%s" with time, day,
 // month, year, mode, label, block_id, registration, message_number,
 // flight_id, text, aircraft_type, route, airline; a missing string is an
-// empty field, a zero mode or block id too. At most 4095 characters.
+// empty field, a zero mode or block id a blank (as in every other text
+// form). At most 4095 characters.
 [[nodiscard]] std::string contact_to_text(const Message& record);
 
 }  // namespace korvad

@@ -1,5 +1,5 @@
-// The aircraft collection: adding with its status lines, statistics offers,
-// server texts and periodic save; contact information; ranges; delete
+// The aircraft collection: adding with its statistics offers and periodic
+// save; contact information; ranges; delete
 // requests; the text form of an entry.
 
 #include "store/collection.h"
@@ -11,18 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "control/queue/codes.h"
-#include "control/queue/queue_test_util.h"
-#include "control/queue/server_channel.h"
+#include "common/format.h"
 #include "common/test_folder.h"
-#include "screen/screen.h"
 #include "store/stores.h"
 
 namespace korvad {
 namespace {
 
 namespace fs = std::filesystem;
-
 
 // Contact times below are read in UTC.
 class UtcZone {
@@ -66,11 +62,11 @@ class CollectionTest : public ::testing::Test {
         set_store_folder(stores, folder.path());
         ASSERT_EQ(open_collection(stores), LoadResult::not_opened);
         ASSERT_EQ(open_statistics(stores), LoadResult::not_opened);
-        screen.recorder = &records;
     }
 
     AddResult add(std::unique_ptr<Message> message) {
-        return add_to_collection(stores, std::move(message), counters, screen, channel, false);
+        last = add_to_collection(stores, std::move(message), counters);
+        return last.result;
     }
 
     std::string collection_file() const { return folder.path() + "/korvad.db"; }
@@ -79,9 +75,7 @@ class CollectionTest : public ::testing::Test {
     TestFolder folder{"korvad-collection"};
     Stores stores;
     Counters counters;
-    Screen screen;
-    std::vector<PrintRecord> records;
-    ServerChannel channel;
+    CollectionAddition last;  // of the latest add()
 };
 
 TEST_F(CollectionTest, OneEntryPerDayRegistrationAndFlight) {
@@ -97,21 +91,15 @@ TEST_F(CollectionTest, OneEntryPerDayRegistrationAndFlight) {
     expect_date_order(*stores.collection);
 }
 
-TEST_F(CollectionTest, AdditionShowsTheRegistrationInItsGapAndCountsStatistics) {
+TEST_F(CollectionTest, AdditionNamesItsRegistrationAndCountsStatistics) {
     auto message = downlink("N123AB", "UA0901", kMarch1);
     message->aircraft_type = "B777-222";
     ASSERT_EQ(add(std::move(message)), AddResult::added);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, "Aircraft '      ' was added to your database");
-    EXPECT_EQ(records[0].window, Window::kStatus);
-    EXPECT_EQ(records[0].colour_pair, 1);
-    EXPECT_EQ(records[0].column, 1);
-    EXPECT_EQ(records[0].row, 4);
-    EXPECT_EQ(records[1].text, "N123AB");
-    EXPECT_EQ(records[1].colour_pair, 3);
-    EXPECT_EQ(records[1].column, 11);
-    EXPECT_EQ(records[1].row, 4);
-    EXPECT_TRUE(records[1].bold);
+    EXPECT_EQ(last.registration, "N123AB");
+    EXPECT_EQ(last.type_name, "B777-222");
+    EXPECT_EQ(last.airline_name, "-= unknown =-");
+    EXPECT_FALSE(last.saved);
+    EXPECT_EQ(last.entries, 1);
 
     ASSERT_TRUE(add(downlink("N123AB", "UA0902", kMarch1)) == AddResult::added);
     const ReferenceList& types = stores.statistics->types;
@@ -130,34 +118,6 @@ TEST_F(CollectionTest, AdditionShowsTheRegistrationInItsGapAndCountsStatistics) 
     EXPECT_EQ(airlines.at(0)->tally, 2);
 }
 
-TEST_F(CollectionTest, TypeAndAirlineNamesGoToTheServerInThatOrder) {
-    testing::QueueGuard queue;
-    ASSERT_GE(queue.id(), 0);
-    channel = ServerChannel{queue.id(), true};
-    auto message = downlink("DABCD", "LH400", kMarch1);
-    message->aircraft_type = "A320-214";
-    ASSERT_EQ(add(std::move(message)), AddResult::added);
-    auto unknown_type = downlink("DABCE", "LH400", kMarch1);
-    unknown_type->airline = "Lufthansa";
-    ASSERT_EQ(add(std::move(unknown_type)), AddResult::added);
-    EXPECT_EQ(add(downlink("DABCE", "LH400", kMarch1)), AddResult::already_present);
-
-    const std::vector<std::pair<int, std::string>> expected = {
-        {queue_code::kTypeStatistic, "A320-214"},
-        {queue_code::kAirlineStatistic, "-= unknown =-"},
-        {queue_code::kTypeStatistic, "-= unknown =-"},
-        {queue_code::kAirlineStatistic, "Lufthansa"},
-    };
-    for (const auto& [code, text] : expected) {
-        QueueMessage received;
-        ASSERT_GT(queue_receive_once(queue.id(), ToServer, received), 0);
-        EXPECT_EQ(received.code, code);
-        EXPECT_STREQ(received.text, text.c_str());
-    }
-    QueueMessage none;
-    EXPECT_LT(queue_receive_once(queue.id(), ToServer, none), 0);
-}
-
 TEST_F(CollectionTest, EveryThirtyFirstAdditionSavesTheCollection) {
     for (int i = 0; i < 30; ++i) {
         ASSERT_EQ(add(downlink("DABCD", format_text("LH%d", 100 + i).c_str(), kMarch1)),
@@ -165,33 +125,30 @@ TEST_F(CollectionTest, EveryThirtyFirstAdditionSavesTheCollection) {
     }
     EXPECT_FALSE(fs::exists(collection_file()));
     EXPECT_EQ(counters.collection_additions, 30);
-    records.clear();
+    EXPECT_FALSE(last.saved);
 
     ASSERT_EQ(add(downlink("DABCD", "LH999", kMarch1)), AddResult::added);
     EXPECT_TRUE(fs::exists(collection_file()));
     EXPECT_EQ(counters.collection_additions, 0);
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[2].text, "Your ACARS collection contains 31 entries");
-    EXPECT_TRUE(records[2].bold);
+    EXPECT_TRUE(last.saved);
+    EXPECT_FALSE(last.save_failed);
+    EXPECT_EQ(last.entries, 31);
 
     ContactList reread = make_contact_list(10, 10);
     ASSERT_EQ(load_collection(reread, collection_file()), LoadResult::loaded);
     EXPECT_EQ(reread.count(), 31);
 
-    // The next save comes with the sixty-second; daemon mode shows no count.
+    // The next save comes with the sixty-second.
     for (int i = 0; i < 30; ++i) {
         ASSERT_EQ(add(downlink("DABCE", format_text("LH%d", 100 + i).c_str(), kMarch1)),
                   AddResult::added);
     }
     ASSERT_EQ(load_collection(reread, collection_file()), LoadResult::loaded);
     EXPECT_EQ(reread.count(), 31);
-    records.clear();
-    EXPECT_EQ(add_to_collection(stores, downlink("DABCE", "LH999", kMarch1), counters, screen,
-                                channel, true),
-              AddResult::added);
+    EXPECT_EQ(add(downlink("DABCE", "LH999", kMarch1)), AddResult::added);
     ASSERT_EQ(load_collection(reread, collection_file()), LoadResult::loaded);
     EXPECT_EQ(reread.count(), 62);
-    EXPECT_EQ(records.size(), 2u);
+    EXPECT_TRUE(last.saved);
 }
 
 TEST_F(CollectionTest, ContactInformationCountsEntriesAndNamesTheOldest) {
@@ -350,6 +307,16 @@ TEST(ContactText, FieldsInOrderAndMissingStringsEmpty) {
               "Frankfurt-New York JFK\tLufthansa");
     message->text = std::string(5000, 'x');
     EXPECT_EQ(contact_to_text(*message).size(), 4095u);
+}
+
+TEST(ContactText, ANulModeOrBlockIdIsABlank) {
+    auto message = make_message();
+    message->time = 1709290800;
+    message->day = 1;
+    message->month = 3;
+    message->year = 124;
+    set_field(message->label, "SQ");
+    EXPECT_EQ(contact_to_text(*message), "1709290800\t1\t3\t124\t \tSQ\t \t\t\t\t\t\t\t");
 }
 
 }  // namespace

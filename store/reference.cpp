@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "screen/screen.h"
 #include "store/collection.h"
 
 namespace korvad {
@@ -47,7 +46,7 @@ std::string store_file_path(const std::string& folder, const char* name) {
     return folder + "/" + name;
 }
 
-void reload_databases(ReferenceDatabases& databases, Screen& screen, bool verbose) {
+DatabaseCounts reload_databases(ReferenceDatabases& databases, bool verbose) {
     ReferenceList* lists[] = {&databases.flights, &databases.airlines, &databases.types,
                               &databases.modes,   &databases.airports, &databases.ground};
     for (ReferenceList* list : lists) empty_for_reload(*list, verbose);
@@ -59,19 +58,17 @@ void reload_databases(ReferenceDatabases& databases, Screen& screen, bool verbos
     load_database(databases.airports, databases.folder, kAirportsFile);
     load_database(databases.ground, databases.folder, kGroundFile);
 
-    if (!verbose) return;
-    status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, true, false,
-                 "all databases reloaded");
-    status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, true, false,
-                 "%d airports, %d flights, %d airlines, %d types, %d modes and %d groundstations",
-                 databases.airports.count(), databases.flights.count(), databases.airlines.count(),
-                 databases.types.count(), databases.modes.count(), databases.ground.count());
+    DatabaseCounts counts;
+    counts.flights = databases.flights.count();
+    counts.airlines = databases.airlines.count();
+    counts.types = databases.types.count();
+    counts.modes = databases.modes.count();
+    counts.airports = databases.airports.count();
+    counts.ground = databases.ground.count();
+    return counts;
 }
 
-std::optional<std::string> lookup_reference(ReferenceList& list, std::string_view key,
-                                            Screen& screen, bool verbose) {
+std::optional<std::string> lookup_reference(ReferenceList& list, std::string_view key) {
     ReferenceEntry probe;
     probe.key = std::string(key);
     SearchResult at = list.search(probe);
@@ -82,19 +79,7 @@ std::optional<std::string> lookup_reference(ReferenceList& list, std::string_vie
         list.remove_at(at.index);
         return std::nullopt;
     }
-    std::string value = *entry->value;
-    if (verbose) {
-        status_scroll(screen, 0, 3);
-        screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, false, false,
-                     "Update %s for %s", value.c_str(), probe.key->c_str());
-    }
-    return value;
-}
-
-std::optional<std::string> lookup_reference(ReferenceList& list, std::string_view key) {
-    Screen quiet;
-    quiet.daemon = true;
-    return lookup_reference(list, key, quiet, false);
+    return *entry->value;
 }
 
 std::optional<std::string> reference_value(const ReferenceList& list, std::string_view key) {
@@ -133,43 +118,39 @@ std::string expand_route(std::string route, ReferenceDatabases& databases,
     return expanded;
 }
 
-void rescan_collection(ContactList& collection, ReferenceDatabases& databases, Screen& screen,
-                       bool translate_airports) {
-    status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, false, false,
-                 "rescanning your database... please be patient");
+std::vector<ReferenceUpdate> rescan_collection(ContactList& collection,
+                                               ReferenceDatabases& databases,
+                                               bool translate_airports) {
+    std::vector<ReferenceUpdate> updates;
+    // A lookup that finds a value is reported with its key.
+    auto look_up = [&updates](ReferenceList& list, std::string_view key) {
+        std::optional<std::string> value = lookup_reference(list, key);
+        if (value) updates.push_back({*value, std::string(key)});
+        return value;
+    };
     for (std::int32_t i = 0; i < collection.count(); ++i) {
         Message* entry = collection.at(i);
         if (entry == nullptr) continue;
         const std::string_view flight = field_text(entry->flight_id);
         if (!entry->route) {
-            entry->route = lookup_reference(databases.flights, flight, screen, true);
+            entry->route = look_up(databases.flights, flight);
             if (entry->route) {
                 entry->route =
                     expand_route(std::move(*entry->route), databases, translate_airports);
             }
         }
         if (!entry->aircraft_type) {
-            entry->aircraft_type =
-                lookup_reference(databases.types, field_text(entry->registration), screen, true);
+            entry->aircraft_type = look_up(databases.types, field_text(entry->registration));
         }
-        if (!entry->airline) {
-            entry->airline =
-                lookup_reference(databases.airlines, flight.substr(0, 2), screen, true);
-        }
+        if (!entry->airline) entry->airline = look_up(databases.airlines, flight.substr(0, 2));
     }
+    return updates;
 }
 
-int clean_collection(ContactList& collection, std::time_t now, long max_age_days, Screen& screen,
-                     bool daemon) {
+int clean_collection(ContactList& collection, std::time_t now, long max_age_days) {
     if (max_age_days <= 0) return 0;
     const std::int64_t days = std::min(max_age_days, kMaxAgeDays);
     const std::int64_t cutoff = static_cast<std::int64_t>(now) - days * kSecondsPerDay;
-    if (!daemon) {
-        status_scroll(screen, 0, 3);
-        screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, false, false,
-                     "cleaning database.... please wait...");
-    }
     // Oldest entries end up last; every entry is examined, so the count does
     // not depend on how the sort placed equal times.
     int removed = 0;
@@ -184,11 +165,6 @@ int clean_collection(ContactList& collection, std::time_t now, long max_age_days
     }
     collection.set_compare(&compare_date_order);
     collection.sort();
-    if (!daemon) {
-        status_scroll(screen, 0, 3);
-        screen_print(screen, Window::kStatus, 0, 3, 1, kStatusLogRow, true, false,
-                     "%d old items deleted from your database", removed);
-    }
     return removed;
 }
 

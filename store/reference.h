@@ -14,13 +14,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/record_list.h"
 #include "store/record_list_contact.h"
 
 namespace korvad {
-
-struct Screen;
 
 inline constexpr const char* kFlightsFile = "korvad-flights.db";
 inline constexpr const char* kAirlinesFile = "korvad-airlines.db";
@@ -52,19 +51,26 @@ struct ReferenceDatabases {
     std::string folder;
 };
 
+// Entries per database after a reload.
+struct DatabaseCounts {
+    int flights = 0;
+    int airlines = 0;
+    int types = 0;
+    int modes = 0;
+    int airports = 0;
+    int ground = 0;
+};
+
 // Empties all six and loads them again from their files, in the order
 // flights, airlines, types, modes, airports, ground. A file that is missing
-// or damaged leaves its database empty, without a message. Verbose: also
-// releases the slot arrays before loading, and shows "all databases
-// reloaded" and the counts line on the status window.
-void reload_databases(ReferenceDatabases& databases, Screen& screen, bool verbose);
+// or damaged leaves its database empty. Verbose: also releases the slot
+// arrays before loading (the caller then shows "all databases reloaded" and
+// the counts, control/notices.h).
+DatabaseCounts reload_databases(ReferenceDatabases& databases, bool verbose);
 
 // The value stored for key, or none. An entry that has a key but no value is
 // removed from the database on its first lookup (it comes back with the next
-// reload). Verbose: a found value is shown as "Update %s for %s".
-[[nodiscard]] std::optional<std::string> lookup_reference(ReferenceList& list, std::string_view key,
-                                                          Screen& screen, bool verbose);
-// The same, quiet (message processing).
+// reload).
 [[nodiscard]] std::optional<std::string> lookup_reference(ReferenceList& list,
                                                           std::string_view key);
 
@@ -80,17 +86,25 @@ void reload_databases(ReferenceDatabases& databases, Screen& screen, bool verbos
 [[nodiscard]] std::string expand_route(std::string route, ReferenceDatabases& databases,
                                        bool translate_airports);
 
+// One value a rescan found: "Update %s for %s" with value and key.
+struct ReferenceUpdate {
+    std::string value;
+    std::string key;
+};
+
 // -r at start-up: fills the missing route, aircraft type and airline of every
-// collection entry from the databases (verbose lookups). Not saved here.
-void rescan_collection(ContactList& collection, ReferenceDatabases& databases, Screen& screen,
-                       bool translate_airports);
+// collection entry from the databases. Returns every value found, in the
+// order of the lookups (route before its airport names are put in). Not
+// saved here.
+[[nodiscard]] std::vector<ReferenceUpdate> rescan_collection(ContactList& collection,
+                                                             ReferenceDatabases& databases,
+                                                             bool translate_airports);
 
 // -O days: removes the entries whose time is before now - max_age_days days;
 // an entry exactly at the cutoff stays. The collection ends in date order.
 // max_age_days <= 0 does nothing (0 is "no deletion"; a negative count would
 // put the cutoff in the future and empty the collection). Returns the number
-// removed. Daemon: no status lines.
-int clean_collection(ContactList& collection, std::time_t now, long max_age_days, Screen& screen,
-                     bool daemon);
+// removed.
+int clean_collection(ContactList& collection, std::time_t now, long max_age_days);
 
 }  // namespace korvad

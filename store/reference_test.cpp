@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "common/test_folder.h"
-#include "screen/screen.h"
 #include "store/collection.h"
 
 namespace korvad {
 namespace {
 
 namespace fs = std::filesystem;
-
 
 struct Pair {
     const char* key;
@@ -50,7 +48,6 @@ class ReferenceTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(folder.path().empty());
         databases.folder = folder.path();
-        screen.recorder = &records;
     }
 
     void load_airports() {
@@ -58,13 +55,11 @@ class ReferenceTest : public ::testing::Test {
                                                     {"JFK", "New York JFK"},
                                                     {"LHR", "London Heathrow"},
                                                     {"EDDF", "Frankfurt Main"}});
-        reload_databases(databases, screen, false);
+        (void)reload_databases(databases, false);
     }
 
     TestFolder folder{"korvad-reference"};
     ReferenceDatabases databases;
-    Screen screen;
-    std::vector<PrintRecord> records;
 };
 
 TEST_F(ReferenceTest, RouteIsTranslatedOnlyWhenBothFirstAirportsAreKnown) {
@@ -92,7 +87,7 @@ TEST_F(ReferenceTest, RouteIsTranslatedOnlyWhenBothFirstAirportsAreKnown) {
 TEST_F(ReferenceTest, LookupIsExactAndAKeyWithoutTextGoesUntilTheNextReload) {
     write_database(folder.file(kTypesFile),
                    {{"DABCD", "A320-214"}, {"DEFGH", nullptr}, {"N123AB", "B737-800"}});
-    reload_databases(databases, screen, false);
+    (void)reload_databases(databases, false);
     ASSERT_EQ(databases.types.count(), 3);
 
     EXPECT_EQ(lookup_reference(databases.types, "DABCD"), "A320-214");
@@ -109,26 +104,11 @@ TEST_F(ReferenceTest, LookupIsExactAndAKeyWithoutTextGoesUntilTheNextReload) {
     EXPECT_FALSE(databases.types.search(ReferenceEntry{"DEFGH", {}, 0}).found);
     EXPECT_EQ(lookup_reference(databases.types, "N123AB"), "B737-800");  // order intact
 
-    reload_databases(databases, screen, false);
+    (void)reload_databases(databases, false);
     EXPECT_EQ(databases.types.count(), 3);
-    EXPECT_TRUE(records.empty());  // quiet lookups and a quiet reload draw nothing
 }
 
-TEST_F(ReferenceTest, VerboseLookupShowsTheUpdate) {
-    write_database(folder.file(kFlightsFile), {{"LH400", "FRA-JFK"}});
-    reload_databases(databases, screen, false);
-    EXPECT_EQ(lookup_reference(databases.flights, "LH400", screen, true), "FRA-JFK");
-    EXPECT_EQ(lookup_reference(databases.flights, "LH401", screen, true), std::nullopt);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "Update FRA-JFK for LH400");
-    EXPECT_EQ(records[0].window, Window::kStatus);
-    EXPECT_EQ(records[0].colour_pair, 1);
-    EXPECT_EQ(records[0].row, 4);
-    EXPECT_EQ(records[0].column, 1);
-    EXPECT_FALSE(records[0].bold);
-}
-
-TEST_F(ReferenceTest, VerboseReloadCountsAirportsFirst) {
+TEST_F(ReferenceTest, ReloadCountsEveryDatabase) {
     write_database(folder.file(kAirportsFile), {{"FRA", "Frankfurt"}});
     write_database(folder.file(kFlightsFile), {{"LH400", "FRA-JFK"}, {"LH401", "JFK-FRA"}});
     write_database(folder.file(kAirlinesFile),
@@ -138,24 +118,19 @@ TEST_F(ReferenceTest, VerboseReloadCountsAirportsFirst) {
                    {{"H1", "a"}, {"_d", "b"}, {"5Z", "c"}, {"Q0", "d"}, {"SA", "e"}});
     write_database(folder.file(kGroundFile),
                    {{"2", "a"}, {"3", "b"}, {"4", "c"}, {"5", "d"}, {"6", "e"}, {"7", "f"}});
-    reload_databases(databases, screen, true);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, "all databases reloaded");
-    EXPECT_EQ(records[1].text,
-              "1 airports, 2 flights, 3 airlines, 4 types, 5 modes and 6 groundstations");
-    for (const PrintRecord& r : records) {
-        EXPECT_EQ(r.window, Window::kStatus);
-        EXPECT_EQ(r.colour_pair, 1);
-        EXPECT_EQ(r.row, 4);
-        EXPECT_EQ(r.column, 1);
-        EXPECT_TRUE(r.bold);
-    }
+    const DatabaseCounts counts = reload_databases(databases, true);
+    EXPECT_EQ(counts.airports, 1);
+    EXPECT_EQ(counts.flights, 2);
+    EXPECT_EQ(counts.airlines, 3);
+    EXPECT_EQ(counts.types, 4);
+    EXPECT_EQ(counts.modes, 5);
+    EXPECT_EQ(counts.ground, 6);
 }
 
 TEST_F(ReferenceTest, MissingOrDamagedFilesLeaveTheirDatabaseEmpty) {
     write_database(folder.file(kFlightsFile), {{"LH400", "FRA-JFK"}});
     write_database(folder.file(kAirlinesFile), {{"LH", "Lufthansa"}});
-    reload_databases(databases, screen, false);
+    (void)reload_databases(databases, false);
     ASSERT_EQ(databases.flights.count(), 1);
 
     // Count 5, then one item cut short inside its key.
@@ -165,14 +140,14 @@ TEST_F(ReferenceTest, MissingOrDamagedFilesLeaveTheirDatabaseEmpty) {
     write_bytes(
         folder.file(kTypesFile),
         std::string("\x01\0\0\0\x01\0\0\0\x01\0\0\0\0\xff\xff\xff\x7f", 17));  // huge string
-    reload_databases(databases, screen, true);
+    const DatabaseCounts counts = reload_databases(databases, true);
     EXPECT_EQ(databases.flights.count(), 0);
     EXPECT_EQ(databases.airlines.count(), 0);
     EXPECT_EQ(databases.types.count(), 0);
     EXPECT_EQ(lookup_reference(databases.flights, "LH400"), std::nullopt);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1].text,
-              "0 airports, 0 flights, 0 airlines, 0 types, 0 modes and 0 groundstations");
+    EXPECT_EQ(counts.airports + counts.flights + counts.airlines + counts.types + counts.modes +
+                  counts.ground,
+              0);
 }
 
 std::unique_ptr<Message> contact(const char* registration, const char* flight, std::int32_t time,
@@ -192,7 +167,7 @@ TEST_F(ReferenceTest, RescanFillsOnlyMissingFields) {
     write_database(folder.file(kFlightsFile), {{"LH400", "FRA-JFK"}});
     write_database(folder.file(kTypesFile), {{"DABCD", "A320-214"}});
     write_database(folder.file(kAirlinesFile), {{"LH", "Lufthansa"}});
-    reload_databases(databases, screen, false);
+    (void)reload_databases(databases, false);
 
     ContactList collection = make_contact_list(10, 10);
     auto bare = contact("DABCD", "LH400", 1000, 1);
@@ -205,7 +180,7 @@ TEST_F(ReferenceTest, RescanFillsOnlyMissingFields) {
     ASSERT_TRUE(collection.add(kept));
     ASSERT_TRUE(collection.add(unknown));
 
-    rescan_collection(collection, databases, screen, true);
+    const std::vector<ReferenceUpdate> updates = rescan_collection(collection, databases, true);
     const Message* first = collection.at(0);
     EXPECT_EQ(first->route, "Frankfurt-New York JFK");
     EXPECT_EQ(first->aircraft_type, "A320-214");
@@ -219,11 +194,14 @@ TEST_F(ReferenceTest, RescanFillsOnlyMissingFields) {
     EXPECT_EQ(third->aircraft_type, std::nullopt);
     EXPECT_EQ(third->airline, std::nullopt);
 
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records[0].text, "rescanning your database... please be patient");
-    EXPECT_FALSE(records[0].bold);
-    // Verbose lookups: one update line per filled field.
-    EXPECT_EQ(records.size(), 4u);
+    // One update per filled field, the route as the flights database has it.
+    ASSERT_EQ(updates.size(), 3u);
+    EXPECT_EQ(updates[0].value, "FRA-JFK");
+    EXPECT_EQ(updates[0].key, "LH400");
+    EXPECT_EQ(updates[1].value, "A320-214");
+    EXPECT_EQ(updates[1].key, "DABCD");
+    EXPECT_EQ(updates[2].value, "Lufthansa");
+    EXPECT_EQ(updates[2].key, "LH");
 }
 
 TEST_F(ReferenceTest, CleanKeepsTheEntryAtTheCutoffAndEndsInDateOrder) {
@@ -240,28 +218,19 @@ TEST_F(ReferenceTest, CleanKeepsTheEntryAtTheCutoffAndEndsInDateOrder) {
     add("DDDDD", cutoff - 86400, 4);
     add("DEEEE", static_cast<std::int32_t>(now), 5);
 
-    EXPECT_EQ(clean_collection(collection, now, 2, screen, false), 2);
+    EXPECT_EQ(clean_collection(collection, now, 2), 2);
     ASSERT_EQ(collection.count(), 3);
     EXPECT_EQ(field_text(collection.at(0)->registration), "DBBBB");
     EXPECT_EQ(field_text(collection.at(1)->registration), "DCCCC");
     EXPECT_EQ(field_text(collection.at(2)->registration), "DEEEE");
     EXPECT_EQ(collection.compare(), &compare_date_order);
     EXPECT_TRUE(collection.is_ordered());
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, "cleaning database.... please wait...");
-    EXPECT_EQ(records[0].colour_pair, 1);
-    EXPECT_FALSE(records[0].bold);
-    EXPECT_EQ(records[1].text, "2 old items deleted from your database");
-    EXPECT_EQ(records[1].colour_pair, 3);
-    EXPECT_TRUE(records[1].bold);
 
-    // Daemon: no lines. No day count, or a negative one: nothing removed.
-    records.clear();
-    EXPECT_EQ(clean_collection(collection, now, 0, screen, false), 0);
-    EXPECT_EQ(clean_collection(collection, now, -5, screen, false), 0);
-    EXPECT_EQ(clean_collection(collection, now + 10 * 86400, 1, screen, true), 3);
+    // No day count, or a negative one: nothing removed.
+    EXPECT_EQ(clean_collection(collection, now, 0), 0);
+    EXPECT_EQ(clean_collection(collection, now, -5), 0);
+    EXPECT_EQ(clean_collection(collection, now + 10 * 86400, 1), 3);
     EXPECT_EQ(collection.count(), 0);
-    EXPECT_TRUE(records.empty());
 }
 
 }  // namespace

@@ -3,26 +3,14 @@
 #include <algorithm>
 
 #include "common/format.h"
-#include "control/queue/codes.h"
-#include "control/queue/server_channel.h"
-#include "screen/screen.h"
 #include "store/collection.h"
 
 namespace korvad {
 
 namespace {
 
-// The statistics window: n + 2 rows of 54 columns from row 5, 56 columns
-// from the right edge; the list shows as many entries as LINES - 14 allows.
-constexpr int kStatisticsColumns = 54;
-constexpr int kStatisticsTop = 5;
-constexpr int kStatisticsRightGap = 56;
-constexpr int kStatisticsRowsAround = 14;
-constexpr int kStatisticsInner = 52;   // blanked width of a row, from column 1
 constexpr std::size_t kDotRun = 46;    // a key is laid over this many dots
 constexpr std::size_t kLineSize = 64;  // a line is at most 63 characters
-constexpr int kTypesPair = 8;
-constexpr int kAirlinesPair = 9;
 
 int compare_numbers(std::int64_t a, std::int64_t b) {
     return (a > b) - (a < b);
@@ -40,12 +28,6 @@ std::string counters_text(const Counters& counters) {
         static_cast<long>(counters.good_count), static_cast<long>(counters.uplink_count),
         static_cast<long>(counters.parity_error_count),
         static_cast<long>(counters.block_error_count), static_cast<long>(counters.crc_error_count));
-}
-
-void counters_line(Screen& screen, const Counters& counters, const ServerChannel& channel) {
-    const std::string text = counters_text(counters);
-    screen_print(screen, Window::kStatus, 0, 1, 3, 0, true, false, "-=[ %s ]=-", text.c_str());
-    channel.send(queue_code::kCounters, text.c_str());
 }
 
 std::string statistic_name(const std::optional<std::string>& name) {
@@ -80,33 +62,18 @@ std::string statistics_line(const ReferenceEntry& entry) {
     return line;
 }
 
-void show_statistics(Screen& screen, DailyStatistics& statistics, StatisticsView which) {
-    if (statistics_window_shown(screen)) {
-        statistics_window_close(screen);  // redraws the messages it covered
-        return;
-    }
-    const bool types = which == StatisticsView::types;
-    ReferenceList& list = types ? statistics.types : statistics.airlines;
-    const int rows = std::max(0, std::min(list.count(), screen.lines - kStatisticsRowsAround));
-
-    statistics_window_open(screen, rows + 2, kStatisticsColumns, kStatisticsTop,
-                           screen.columns - kStatisticsRightGap,
-                           types ? kTypesPair : kAirlinesPair);
-    statistics_window_write(
-        screen, 0, 2, format_text("-=[ Daily %s statistics ]=-", types ? "Types" : "Airlines"));
-    for (int row = 1; row <= rows; ++row) {
-        clear_row(screen, Window::kStatistics, row, 1, kStatisticsInner);
-    }
-
+std::vector<std::string> statistics_lines(ReferenceList& list, int max_lines) {
+    const int rows = std::max(0, std::min(list.count(), max_lines));
+    std::vector<std::string> lines;
     list.set_compare(&compare_count_order);
     list.sort();
     for (int j = 0; j < rows; ++j) {
         const ReferenceEntry* entry = list.at(j);
-        if (entry != nullptr) statistics_window_write(screen, j + 1, 2, statistics_line(*entry));
+        lines.push_back(entry != nullptr ? statistics_line(*entry) : std::string());
     }
     list.set_compare(&compare_reference_keys);
     list.sort();
-    screen_refresh(screen, Window::kStatistics);
+    return lines;
 }
 
 void empty_statistics(DailyStatistics& statistics) {
@@ -120,7 +87,7 @@ ContactList make_new_contact_register() {
     return new_contacts;
 }
 
-bool record_first_contact(ContactList& new_contacts, const Message& message, Screen& screen) {
+bool record_first_contact(ContactList& new_contacts, const Message& message) {
     std::unique_ptr<Message> entry = make_message();
     entry->time = message.time;
     entry->day = message.day;
@@ -139,14 +106,6 @@ bool record_first_contact(ContactList& new_contacts, const Message& message, Scr
         new_contacts.sort();
     }
     if (new_contacts.insert_unique(entry) != ContactList::kInserted) return false;
-
-    const std::string registration(field_text(message.registration));
-    status_scroll(screen, 0, 3);
-    screen_print(screen, Window::kStatus, 0, 1, 1, kStatusLogRow, false, false,
-                 "First contact with '%s'", std::string(registration.size(), ' ').c_str());
-    // "First contact with '" is twenty characters long.
-    screen_print(screen, Window::kStatus, 0, 3, 21, kStatusLogRow, true, false, "%s",
-                 registration.c_str());
 
     added->aircraft_type = message.aircraft_type;
     added->airline = message.airline;

@@ -12,15 +12,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "message/message.h"
 #include "store/record_list.h"
 #include "store/record_list_contact.h"
 
 namespace korvad {
-
-struct Screen;
-struct ServerChannel;
 
 inline constexpr const char* kTypeStatisticsFile = "type_statistics.db";
 inline constexpr const char* kAirlineStatisticsFile = "airline_statistics.db";
@@ -29,13 +27,9 @@ inline constexpr const char* kUnknownName = "-= unknown =-";
 
 // --- Counters line -----------------------------------------------------------
 
-// "Good: %ld, Upl: %ld, Err parity: %ld, block: %ld, crc: %ld".
+// "Good: %ld, Upl: %ld, Err parity: %ld, block: %ld, crc: %ld"; the caller
+// shows it on the status window and sends it (message/notices.h).
 [[nodiscard]] std::string counters_text(const Counters& counters);
-
-// Writes "-=[ %s ]=-" with the counters text on the top border of the status
-// window (row 0, column 3, pair 1, bold) and sends the text with code 4 when
-// the server process runs.
-void counters_line(Screen& screen, const Counters& counters, const ServerChannel& channel);
 
 // --- Daily statistics ----------------------------------------------------------
 
@@ -61,12 +55,10 @@ int compare_count_order(const ReferenceEntry& a, const ReferenceEntry& b);
 // "%s%04ld"; at most 63 characters.
 [[nodiscard]] std::string statistics_line(const ReferenceEntry& entry);
 
-// Keys T (types) and A (airlines). When a statistics window is shown, of
-// either kind, it is closed and nothing else happens. Otherwise the window
-// opens at row 5, right-aligned (54 columns, pair 8 for types, 9 for
-// airlines) with "-=[ Daily %s statistics ]=-" and the entries with the
-// highest tallies, as many as the terminal height minus 14 allows.
-void show_statistics(Screen& screen, DailyStatistics& statistics, StatisticsView which);
+// The lines of the entries with the highest tallies, at most max_lines, in
+// count order (keys T and A show them, control/notices.h). The list is sorted
+// into count order for this and back into key order before it returns.
+[[nodiscard]] std::vector<std::string> statistics_lines(ReferenceList& list, int max_lines);
 
 // Day change: both lists emptied (entries and storage), not saved; the files
 // keep the old figures until the next exit.
@@ -88,8 +80,8 @@ void empty_list(RecordList<T>& list) {
 // Extended mode, a registration not in the collection: copies the message's
 // time .. flight_id into a new register entry with copies of its type,
 // airline and route (no text). A registration already in the register
-// changes nothing and returns false. When added: the status line "First
-// contact with '%s'" with the registration drawn bold in pair 3 at column 21.
-bool record_first_contact(ContactList& new_contacts, const Message& message, Screen& screen);
+// changes nothing and returns false; true when added (the caller shows
+// "First contact with '%s'").
+[[nodiscard]] bool record_first_contact(ContactList& new_contacts, const Message& message);
 
 }  // namespace korvad
