@@ -270,7 +270,7 @@ class DemoTraffic(DecoderCase):
         super().setUp()
         for name, db in (("flights", "flights"), ("airlines", "airlines"), ("types", "types"),
                          ("airports", "airports"), ("labels", "modes"), ("ground", "ground")):
-            subprocess.run([REFDB, "build", os.path.join(DEMO, name + ".txt"),
+            subprocess.run([REFDB, "import", os.path.join(DEMO, name + ".txt"),
                             os.path.join(self.folder, "korvad-%s.db" % db)], check=True)
         self.rec = os.path.join(self.folder, "demo.wav")
         # Light noise, three seconds between blocks and none across the end
@@ -351,6 +351,106 @@ class DemoTraffic(DecoderCase):
         drawn = second.output.decode("latin-1")
         self.assertIn(" contacts with this aircraft. First contact: ", drawn)
         self.assertNotIn("First contact with this aircraft", drawn)
+
+
+class OpenFlightsData(DecoderCase):
+    """Reference data imported from OpenFlights' files: the names, UTF-8 as
+    they come, in the log, on a UTF-8 screen and in the collection."""
+
+    AIRPORTS = (
+        '1678,"Z\u00fcrich Airport","Zurich","Switzerland","ZRH","LSZH",47.46,8.54,1416,1,"E",'
+        '"Europe/Zurich","airport","OurAirports"\n'
+        '2279,"El Dorado International Airport","Bogot\u00e1","Colombia","BOG","SKBO",4.70,'
+        '-74.14,8361,-5,"S","America/Bogota","airport","OurAirports"\n'
+        '599,"Dublin Airport","Dublin","Ireland","DUB","EIDW",53.42,-6.27,242,0,"E",'
+        '"Europe/Dublin","airport","OurAirports"\n'
+        '507,"London Heathrow Airport","London","United Kingdom","LHR","EGLL",51.47,-0.46,83,0,'
+        '"E","Europe/London","airport","OurAirports"\n'
+        '1613,"Vienna International Airport","Vienna","Austria","VIE","LOWW",48.11,16.57,600,1,'
+        '"E","Europe/Vienna","airport","OurAirports"\n'
+        '9,"Broken, "quote","X","Y","BRK","XBRK",0,0,0,0,"U","x","airport","x"\n')
+    AIRLINES = (
+        '-1,"Unknown",\\N,"-","N/A",\\N,\\N,"Y"\n'
+        '4559,"Swiss International Air Lines",\\N,"LX","SWR","SWISS","Switzerland","Y"\n'
+        '2010,"Aer Lingus Old",\\N,"EI","EIX",\\N,"Ireland","N"\n'
+        '2009,"Aer Lingus",\\N,"EI","EIN","SHAMROCK","Ireland","Y"\n'
+        '491,"\u00d6sterreichische Luftverkehrs AG","Austrian","OS","AUA","AUSTRIAN",'
+        '"Austria","Y"\n')
+    MESSAGES = (
+        "downlink mode=2 reg=.HB-JHA label=H1 block=2 seq=M01A flight=LX0318 text=POS N47270E008330\n"
+        "downlink mode=2 reg=.EI-DVM label=10 block=3 seq=S03A flight=EI0154 text=OUT 1215\n"
+        "downlink mode=2 reg=.OE-LBA label=11 block=4 seq=A01A flight=OS0451 text=OFF 1221\n")
+    ZURICH = "Zurich Z\u00fcrich Airport"
+    BOGOTA = "Bogot\u00e1 El Dorado International Airport"
+    AUSTRIAN = "\u00d6sterreichische Luftverkehrs AG"
+
+    def write(self, name, text):
+        path = os.path.join(self.folder, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return path
+
+    def refdb(self, *args):
+        done = subprocess.run([REFDB, *args], capture_output=True, text=True, cwd=self.folder)
+        return done.returncode, done.stdout, done.stderr
+
+    def test_imported_names_in_the_messages(self):
+        status, out, err = self.refdb("import-openflights", "airports",
+                                      self.write("airports.dat", self.AIRPORTS), "korvad-airports.db")
+        self.assertEqual(status, 0, err)
+        self.assertIn("airports.dat: 6 lines, 5 taken, 0 without a code, 0 duplicate codes, "
+                      "1 bad lines\n", out)
+        self.assertIn("korvad-airports.db: 10 entries\n", out)
+        self.assertIn(":6: bad line: unbalanced quotes\n", err)
+        status, out, err = self.refdb("import-openflights", "airlines",
+                                      self.write("airlines.dat", self.AIRLINES), "korvad-airlines.db")
+        self.assertEqual(status, 0, err)
+        self.assertIn("korvad-airlines.db: 3 entries\n", out)
+        self.assertIn(":4: duplicate code 'EI', first on line 3: this active airline replaces it", err)
+        # Routes by ICAO code, by IATA code in lower case, with a via; one
+        # added later with merge, which keeps the others.
+        status, _, err = self.refdb("import", self.write("flights.txt", "LX0318\tLSZH-SKBO\n"
+                                                         "EI0154\tdub-lhr-zrh\n"), "korvad-flights.db")
+        self.assertEqual(status, 0, err)
+        status, out, err = self.refdb("merge", self.write("more.txt", "OS0451\tVIE-DUB\n"),
+                                      "korvad-flights.db")
+        self.assertEqual(status, 0, err)
+        self.assertIn("korvad-flights.db: 1 added, 0 replaced, 0 unchanged\n", out)
+        status, out, _ = self.refdb("dump", "korvad-flights.db")
+        self.assertEqual(out, "EI0154\tdub-lhr-zrh\t0\nLX0318\tLSZH-SKBO\t0\nOS0451\tVIE-DUB\t0\n")
+        # A wrong file leaves a good database as it was.
+        status, _, err = self.refdb("import-openflights", "airports", "airlines.dat",
+                                    "korvad-airports.db")
+        self.assertEqual(status, 1)
+        self.assertIn("'korvad-airports.db' left as it was", err)
+
+        rec = os.path.join(self.folder, "of.wav")
+        subprocess.run([SYNTH, "-q", "--snr", "40", "--gap", "3000", "--within", "40000",
+                        "--seed", "4", self.write("messages.txt", self.MESSAGES), rec], check=True)
+        os.mkdir(os.path.join(self.folder, "logs"))
+        run = self.start("-H", "-l", "logs", "-d", rec, rows=40, cols=120, utf8=True)
+        self.assertEqual(run.wait_exit(timeout=240), 5)
+        self.assertIn("  Good: 3, Uplinks: 0, ", run.errors())
+
+        logs = [n for n in os.listdir(os.path.join(self.folder, "logs")) if n.startswith("korvad-")]
+        with open(os.path.join(self.folder, "logs", logs[0]), "rb") as f:
+            log = f.read().decode("utf-8")
+        self.assertIn("Flight Number: LX0318  Flight: %s-%s\nOperator: Swiss International Air "
+                      "Lines\n" % (self.ZURICH, self.BOGOTA), log)
+        self.assertIn("Flight Number: EI0154  Flight: Dublin Airport-London Heathrow Airport via "
+                      "%s\nOperator: Aer Lingus\n" % self.ZURICH, log)
+        self.assertIn("Flight Number: OS0451  Flight: Vienna International Airport-Dublin "
+                      "Airport\nOperator: %s\n" % self.AUSTRIAN, log)
+        # Drawn on the UTF-8 terminal as the characters they are.
+        drawn = run.output.decode("utf-8", "replace")
+        self.assertIn(self.ZURICH, drawn)
+        self.assertIn(self.AUSTRIAN, drawn)
+        self.assertNotIn("M-C", drawn)
+        # Kept in the collection as the same bytes.
+        contacts = read_list_file(os.path.join(self.folder, "korvad.db"), read_contact)
+        swiss = [c for c in contacts if c["flight_id"] == "LX0318"][0]
+        self.assertEqual(swiss["route"].encode("latin-1").decode("utf-8"),
+                         "%s-%s" % (self.ZURICH, self.BOGOTA))
 
 
 if __name__ == "__main__":

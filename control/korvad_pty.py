@@ -97,17 +97,21 @@ def winsize(rows, cols):
 
 
 class KorvadRun:
-    def __init__(self, korvad, args, cwd, rows=24, cols=80, env=None, audio_stdin=None):
+    def __init__(self, korvad, args, cwd, rows=24, cols=80, env=None, audio_stdin=None,
+                 utf8=False):
         """audio_stdin: a file to give korvad as standard input (for -d -);
-        the pseudo-terminal stays its output and controlling terminal."""
+        the pseudo-terminal stays its output and controlling terminal.
+        utf8: a UTF-8 terminal (locale C.UTF-8) instead of a plain 8-bit one."""
         self.screen = pyte.Screen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
-        self.stream.feed(b"\x1b%@")  # plain 8-bit: curses sends ASCII and line-drawing switches
+        if not utf8:
+            self.stream.feed(b"\x1b%@")  # plain 8-bit: curses sends ASCII and line-drawing switches
         self.master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, winsize(rows, cols))
         self.stderr = tempfile.TemporaryFile()
         environment = {k: v for k, v in os.environ.items() if k not in ("LINES", "COLUMNS")}
-        environment.update(TERM=TERMINAL_NAME, TERMINFO=terminfo(), LC_ALL="C")
+        environment.update(TERM=TERMINAL_NAME, TERMINFO=terminfo(),
+                           LC_ALL="C.UTF-8" if utf8 else "C")
         environment.update(env or {})
 
         def take_terminal():

@@ -10,6 +10,7 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -17,9 +18,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "common/local_time.h"
 #include "common/version.h"
@@ -95,8 +98,20 @@ void draw_piece(const Screen& screen, WINDOW* window, int row, int column, const
     if (scrolling) scrollok(window, FALSE);  // the bottom-right cell must not scroll
     int x = column;
     char form[5];
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     for (std::size_t i = 0; i < length; ++i) {
-        std::size_t n = visible_form(static_cast<unsigned char>(text[i]), form);
+        char32_t code_point = 0;
+        const std::size_t sequence =
+            screen.utf8 ? utf8_sequence(bytes + i, length - i, code_point) : 0;
+        const int width = sequence > 0 ? wcwidth(static_cast<wchar_t>(code_point)) : -1;
+        if (width >= 0) {
+            if (x + width > limit) break;
+            waddnstr(window, text + i, static_cast<int>(sequence));
+            x += width;
+            i += sequence - 1;
+            continue;
+        }
+        std::size_t n = visible_form(bytes[i], form);
         if (n == 0) continue;
         if (x + static_cast<int>(n) > limit) break;
         for (std::size_t k = 0; k < n; ++k) waddch(window, static_cast<chtype>(form[k]));
@@ -294,6 +309,32 @@ bool terminal_size(int& rows, int& columns) {
 
 }  // namespace
 
+std::size_t utf8_sequence(const unsigned char* text, std::size_t length, char32_t& code_point) {
+    if (length == 0) return 0;
+    const unsigned char lead = text[0];
+    std::size_t n = 0;
+    char32_t value = 0;
+    char32_t lowest = 0;  // below it the form is overlong
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2, value = lead & 0x1F, lowest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3, value = lead & 0x0F, lowest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4, value = lead & 0x07, lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (length < n) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((text[k] & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (text[k] & 0x3F);
+    }
+    if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    if (value <= 0x9F) return 0;  // C1 controls
+    code_point = value;
+    return n;
+}
+
 std::size_t visible_form(unsigned char c, char (&out)[5]) {
     std::size_t n = 0;
     if (c >= 0x80) {
@@ -321,6 +362,11 @@ std::size_t visible_form(unsigned char c, char (&out)[5]) {
 
 int screen_open(Screen& screen) {
     if (screen.daemon || screen.open) return 1;
+    // The character set of the terminal, as the environment's locale names
+    // it; only the character classes are taken (numbers and times keep the
+    // C forms the formats rely on).
+    std::setlocale(LC_CTYPE, "");
+    screen.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
     // When the audio comes through standard input (-d -), the keys must come
     // from the terminal itself, or audio bytes would act as commands.
     if (!isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {

@@ -89,6 +89,9 @@ struct Screen {
     int lines = 24;           // terminal size as curses reports it (set by screen_open)
     int columns = 80;
     bool open = false;  // between screen_open and screen_close
+    // The terminal's character set is UTF-8 (the locale says so): names from
+    // the stores are drawn as the characters they are.
+    bool utf8 = false;
     // The terminal the keys are read from when standard input carries audio;
     // null when curses reads standard input.
     std::FILE* keyboard = nullptr;
@@ -186,5 +189,13 @@ bool print_terminal_title(const Screen& screen, std::FILE* out);
 // the air end their lines with CR LF). Returns the length (0..4) of the form
 // stored NUL-terminated in out.
 std::size_t visible_form(unsigned char c, char (&out)[5]);
+
+// The length (2 to 4) of the well-formed UTF-8 sequence that text[0 ..
+// length) starts with, 0 when it starts with none: a lone or stray byte, an
+// overlong form, a surrogate, a code point above U+10FFFF or a C1 control
+// (U+0080 .. U+009F). On a UTF-8 terminal such a sequence is drawn as its
+// character (a name from the stores); every other byte above 127 keeps its
+// "M-" form. code_point receives the character.
+std::size_t utf8_sequence(const unsigned char* text, std::size_t length, char32_t& code_point);
 
 }  // namespace korvad

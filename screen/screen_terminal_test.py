@@ -59,12 +59,14 @@ def winsize(rows, cols):
 class Probe:
     """screen_probe in a pseudo-terminal of rows x cols, read through pyte."""
 
-    def __init__(self, rows=24, cols=80, extra=(), env=None):
+    def __init__(self, rows=24, cols=80, extra=(), env=None, utf8=False):
+        """utf8: a UTF-8 terminal (locale C.UTF-8), else a plain 8-bit one."""
         self.screen = pyte.Screen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
-        # Leave pyte's UTF-8 mode, in which it ignores the character set
-        # switches that draw the box lines (curses sends only ASCII here).
-        self.stream.feed(b"\x1b%@")
+        if not utf8:
+            # Leave pyte's UTF-8 mode, in which it ignores the character set
+            # switches that draw the box lines (curses sends only ASCII here).
+            self.stream.feed(b"\x1b%@")
         self.master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, winsize(rows, cols))
         command_read, self.command_write = os.pipe()
@@ -72,6 +74,8 @@ class Probe:
         self.stderr = tempfile.TemporaryFile()
         environment = {k: v for k, v in os.environ.items() if k not in ("LINES", "COLUMNS")}
         environment.update(TERM=TERMINAL_NAME, TERMINFO=TERMINFO, LC_ALL="C", TZ="UTC")
+        if utf8:
+            environment.update(LC_ALL="C.UTF-8")
         environment.update(env or {})
 
         def take_terminal():
@@ -181,8 +185,8 @@ class Probe:
 
 
 class ProbeCase(unittest.TestCase):
-    def start(self, rows=24, cols=80, extra=(), env=None):
-        probe = Probe(rows, cols, extra, env)
+    def start(self, rows=24, cols=80, extra=(), env=None, utf8=False):
+        probe = Probe(rows, cols, extra, env, utf8)
         self.addCleanup(self.finish, probe)
         return probe
 
@@ -356,6 +360,18 @@ class Printing(ProbeCase):
         self.assertAt(probe, 17, 1, "A^[[31mB^GCM-^[D^[]0;owned^GE ")
         self.assertColours(probe, 17, 9, "white", "black")
         self.assertEqual(probe.screen.title, "")
+
+    def test_utf8_names_are_their_characters_only_on_a_utf8_terminal(self):
+        # Names from the stores (OpenFlights data) are UTF-8; a stray byte, a
+        # surrogate or a C1 control keeps its harmless form.
+        text = (r"print message 0 2 1 last 0 1 Z\xc3\xbcrich-Bogot\xc3\xa1 \xe6\x9d\xb1\xe4\xba\xac"
+                r"|\xc3(\x80\xed\xa0\x80\xc2\x9b|")
+        probe = self.start(utf8=True)
+        probe.do(text)
+        self.assertAt(probe, 17, 1, "Zürich-Bogotá 東京|M-C(M-^@M-mM- M-^@M-BM-^[| ")
+        plain = self.start()
+        plain.do(text)
+        self.assertAt(plain, 17, 1, "ZM-CM-<rich-BogotM-CM-! M-fM-^]M-1M-dM-:M-,|")
 
     def test_long_line_is_cut_at_the_edge(self):
         probe = self.start()

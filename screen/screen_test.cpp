@@ -39,6 +39,38 @@ TEST(VisibleForm, ControlAndHighBytesNeverReachTheTerminalRaw) {
     EXPECT_EQ(form_of('\r'), "");
 }
 
+TEST(Utf8Sequence, OnlyWellFormedCharactersPass) {
+    struct Case {
+        const char* bytes;
+        std::size_t length;
+        char32_t code_point;
+    };
+    const Case cases[] = {
+        {"\xC3\xBC", 2, 0xFC},        // u umlaut
+        {"\xC2\xA0", 2, 0xA0},        // first after the C1 controls
+        {"\xE6\x9D\xB1", 3, 0x6771},  // a wide character
+        {"\xF0\x9F\x9B\xAB", 4, 0x1F6EB},
+        {"\xC2\x9B", 0, 0},          // C1 CSI
+        {"\xC0\xAF", 0, 0},          // overlong '/'
+        {"\xE0\x80\xAF", 0, 0},      // overlong, three bytes
+        {"\xED\xA0\x80", 0, 0},      // surrogate
+        {"\xF4\x90\x80\x80", 0, 0},  // above U+10FFFF
+        {"\xC3(", 0, 0},             // not a continuation
+        {"\x80", 0, 0},              // a continuation alone
+        {"A", 0, 0},
+    };
+    for (const Case& c : cases) {
+        char32_t code_point = 0;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.bytes);
+        EXPECT_EQ(utf8_sequence(bytes, std::strlen(c.bytes), code_point), c.length) << c.bytes;
+        if (c.length > 0) {
+            EXPECT_EQ(code_point, c.code_point);
+            // Cut short, it is no sequence.
+            EXPECT_EQ(utf8_sequence(bytes, c.length - 1, code_point), 0u);
+        }
+    }
+}
+
 class RecordedScreen : public ::testing::Test {
   protected:
     void SetUp() override { screen.recorder = &records; }
