@@ -126,7 +126,10 @@ int run_contacts(Session& session, const std::string& command, const std::string
         session.leave();
         return status::kStationSaidNo;
     }
-    out.text(format_text("%zu %s %s\n", items.size(), search->what, printable(key).c_str()));
+    // "3 contacts of aircraft D-AIPX", "1 contact of ..."
+    std::string what = search->what;
+    if (items.size() == 1) what.erase(what.find("s of"), 1);
+    out.text(format_text("%zu %s %s\n", items.size(), what.c_str(), printable(key).c_str()));
     for (const Packet& p : items) {
         out.event(session.mapper().map(p));
         if (out.json()) continue;
