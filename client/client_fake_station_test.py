@@ -112,10 +112,13 @@ class Failures(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 4.5)
         # Greeted, then silent: the answer is waited for as long as allowed.
         station2 = FakeStation(lambda peer: (peer.greet(), peer.request(), peer.send(149, " "),
-                                             time.sleep(5)))
+                                             peer.request(), peer.request()))
         r = self.client(station2.port, "aircraft", "D-AIPX")
         self.assertEqual(r.returncode, 6, r.stderr)
         self.assertIn("no answer from 127.0.0.1 port %d within 2 s" % station2.port, r.stderr)
+        # Given up, it still leaves with request 2.
+        h.wait_until(lambda: station2.results, 10, "the leave")
+        self.assertEqual([q[0] for q in station2.requests_seen()], [148, 14, 2])
         station.close()
         station2.close()
 

@@ -82,18 +82,20 @@ int run_report(Session& session, const std::string& name) {
     }
     auto size = read_number(answer.payload);
     Packet named;
-    if (size && *size >= 0)
-        s = session.await({code::kReportName}, session.options().timeout_s, named, reason);
-    else
-        s = status::kNotStation, reason = "the report's size does not read: " + answer.payload;
+    if (!size || *size < 0)
+        return session.fail(status::kNotStation,
+                            "the report's size does not read: " + answer.payload);
+    s = session.await({code::kReportName}, session.options().timeout_s, named, reason);
     if (s != status::kDone) return session.fail(s, reason);
 
     std::int64_t received = 0;
     const std::string path = target.empty() ? "./" + name : target;
     if (target == "-") {
         s = take_report(session, *size, stdout, received, reason);
-        if (s == status::kDone && std::fflush(stdout) != 0)
-            s = status::kLocalFile, reason = "cannot write the report to standard output";
+        if (s == status::kDone && std::fflush(stdout) != 0) {
+            s = status::kLocalFile;
+            reason = "cannot write the report to standard output";
+        }
     } else {
         s = status::kDone;
         bool saved = save_atomically(
@@ -103,9 +105,10 @@ int run_report(Session& session, const std::string& name) {
                 return s == status::kDone;
             },
             0644);
-        if (s == status::kDone && !saved)
-            s = status::kLocalFile,
+        if (s == status::kDone && !saved) {
+            s = status::kLocalFile;
             reason = format_text("cannot save the report to %s", path.c_str());
+        }
     }
     session.leave();
     if (s != status::kDone) return session.fail(s, reason);

@@ -99,8 +99,12 @@ class Session {
     // Request 2, then the connection is closed.
     void leave();
 
-    // Turns a failure into the message and status; the status stays.
-    int fail(int status, const std::string& reason) { return output_.fail(status, reason); }
+    // Leaves (request 2, when still connected), then turns the failure into
+    // its message; returns the status.
+    int fail(int status, const std::string& reason) {
+        leave();
+        return output_.fail(status, reason);
+    }
 
   private:
     int failure_status(const Outcome& outcome, std::string& reason, bool connecting) const;
