@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "control/queue/codes.h"
 #include "control/queue/queue_test_util.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
-#include "common/test_folder.h"
 #include "screen/screen.h"
 #include "store/stores.h"
 
@@ -38,7 +38,6 @@ std::string read_file(const std::string& path) {
     text << in.rdbuf();
     return text.str();
 }
-
 
 // --- The next alarm --------------------------------------------------------
 

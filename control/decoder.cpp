@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/format.h"
 #include "common/version.h"
@@ -84,10 +87,37 @@ bool obtain_buffer(Decoder& d) {
     return !g_signals.stop || d.input_ended;
 }
 
+// Samples per second of the audio in the work buffer.
+int current_rate(const Decoder& d) {
+    return d.msk ? d.msk->sample_rate : d.settings.sample_rate;
+}
+
+// What the feed tells of a frame that ends before work buffer index end: its
+// level over the samples from the '*' to the end of the block check (8 bits
+// of 2400 per second each), as far as the buffer still holds them.
+FrameFacts frame_facts(const Decoder& d, const FrameRecord& record, std::int64_t end,
+                       int repaired_bits) {
+    FrameFacts f;
+    f.timestamp = d.buffer_time;
+    f.repaired_bits = repaired_bits;
+    if (d.messages.feed == nullptr) return f;  // no feed, no need for the level
+    const std::int64_t characters = std::clamp(record.end_index, 0, kFrameBufferSize) + 3;
+    const std::int64_t length = characters * 8 * current_rate(d) / 2400;
+    const std::int64_t last = std::clamp<std::int64_t>(end, 0, kWorkBufferSize);
+    const std::int64_t first = std::clamp<std::int64_t>(end - length, 0, last);
+    f.level_db = audio_level_db(d.state.work_buffer.get() + first, static_cast<int>(last - first));
+    return f;
+}
+
 // A frame of the MSK receiver: always a good one.
 void on_msk_frame(void* context, FrameTable& table) {
     Decoder& d = *static_cast<Decoder*>(context);
-    if (admit_frame(d.dedup, table.records[0], d.msk_origin + d.msk->frame_end_position)) {
+    const std::int64_t end = d.msk_origin + d.msk->frame_end_position;
+    if (admit_frame(d.dedup, table.records[0], end)) {
+        // The receiver takes the buffer's new samples, which follow its history.
+        d.messages.frame =
+            frame_facts(d, table.records[0], end - d.stream_position + kHistorySamples,
+                        d.msk->frame_repaired_bits);
         process_message(d.messages, table);
     }
 }
@@ -96,6 +126,10 @@ void on_msk_frame(void* context, FrameTable& table) {
 // without a good record waits for the receiver's next buffer.
 void on_pass(void* context, FrameTable& table) {
     Decoder& d = *static_cast<Decoder*>(context);
+    // The pass loop stops where the frame ended; it repairs nothing.
+    const FrameRecord* record = least_faulty(table);
+    const FrameFacts facts =
+        record != nullptr ? frame_facts(d, *record, d.demodulator->scan_position, 0) : FrameFacts{};
     if (d.msk && !choose_record(table).good) {
         if (is_damaged_copy(d.dedup, table, d.stream_position)) return;
         if (d.held.size() <= d.held_count) d.held.emplace_back();
@@ -103,9 +137,13 @@ void on_pass(void* context, FrameTable& table) {
         *h.table = table;
         h.now = d.state.now;
         h.position = d.stream_position;
+        h.frame = facts;
         return;
     }
-    if (admit_pass(d.dedup, table, d.stream_position)) process_message(d.messages, table);
+    if (admit_pass(d.dedup, table, d.stream_position)) {
+        d.messages.frame = facts;
+        process_message(d.messages, table);
+    }
 }
 
 // R key and SIGHUP: the main process's databases, then the database server's.
@@ -144,10 +182,25 @@ void release_held_passes(Decoder& d) {
         Decoder::HeldPass& h = d.held[i];
         if (is_damaged_copy(d.dedup, *h.table, h.position)) continue;
         d.messages.now = h.now;
+        d.messages.frame = h.frame;
         process_message(d.messages, *h.table);
     }
     d.held_count = 0;
     d.messages.now = now;
+}
+
+bool open_json_feed(Decoder& d, std::string& error) {
+    if (d.settings.json_udp.empty()) return true;
+    if (!open_feed(d.feed, d.settings.json_udp, error)) return false;
+    d.feed.station.station_id = d.settings.station_id.value_or("");
+    // The frequency the station listens on: -F, as megahertz. (The place for
+    // a frequency given in another form, such as an SDR front end's tuning.)
+    const char* frequency = d.settings.frequency ? d.settings.frequency->c_str() : "";
+    char* end = nullptr;
+    const double mhz = std::strtod(frequency, &end);
+    d.feed.station.frequency_mhz = (end != frequency && std::isfinite(mhz) && mhz > 0) ? mhz : 0.0;
+    d.messages.feed = &d.feed;
+    return true;
 }
 
 void server_crashed(Decoder& d) {
@@ -262,7 +315,9 @@ bool main_loop_cycle(Decoder& d) {
         d.spinner_index = (d.spinner_index + 1) % 4;
     }
     if (!obtain_buffer(d)) return false;
-    process_buffer(d, std::time(nullptr));
+    timespec arrived{};
+    clock_gettime(CLOCK_REALTIME, &arrived);
+    process_buffer(d, arrived.tv_sec, arrived.tv_nsec);
 
     if (!d.settings.daemon) {
         int key = screen_read_key(d.screen);
@@ -271,9 +326,10 @@ bool main_loop_cycle(Decoder& d) {
     return !d.input_ended;
 }
 
-void process_buffer(Decoder& d, std::time_t now) {
+void process_buffer(Decoder& d, std::time_t now, long nanoseconds) {
     ++d.state.total_buffers;
     d.state.now = now;
+    d.buffer_time = static_cast<double>(now) + static_cast<double>(nanoseconds) / 1e9;
     ++d.buffer_number;
 
     if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
@@ -353,6 +409,12 @@ int run_decoder(int argc, char** argv, char** envp) {
             return 1;
         case OptionsResult::kRun:
             break;
+    }
+    // Before anything is set up: a destination that cannot be had is a
+    // refused value.
+    if (std::string error; !open_json_feed(d, error)) {
+        print_to(stderr, "korvad: --json-udp: %s\n", error.c_str());
+        return 1;
     }
 
     print_to(stderr, "%s", "\nInitializing message handle... ");

@@ -9,6 +9,7 @@
 #include "control/process_state.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
+#include "feed/json_feed.h"
 #include "message/message.h"
 #include "message/process.h"
 #include "screen/screen.h"
@@ -43,9 +44,14 @@ struct Decoder {
         std::unique_ptr<FrameTable> table = std::make_unique<FrameTable>();
         std::time_t now = 0;
         std::int64_t position = 0;
+        FrameFacts frame;  // for the JSON feed
     };
     std::vector<HeldPass> held;  // at most four per buffer
     std::size_t held_count = 0;
+    // The JSON feed (--json-udp); message processing sends through it while
+    // it has destinations.
+    JsonFeed feed;
+    double buffer_time = 0.0;  // seconds since the epoch, fractional: when the buffer came
     // What message processing reads and changes; `now` is set per buffer.
     MessageContext messages{settings, counters, screen, channel, stores, logs};
 
@@ -71,7 +77,12 @@ bool main_loop_cycle(Decoder& d);
 // register), decode it (the MSK receiver over its new samples, then the pass
 // loop, both into message processing through the deduplicator), look at the
 // queue every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
-void process_buffer(Decoder& d, std::time_t now);
+void process_buffer(Decoder& d, std::time_t now, long nanoseconds = 0);
+
+// Opens the JSON feed of --json-udp and --station-id, with the -F frequency.
+// False, with the reason, when a destination cannot be resolved or no socket
+// can be had; without --json-udp nothing is opened.
+[[nodiscard]] bool open_json_feed(Decoder& d, std::string& error);
 
 // SIGUSR2 from a crashing server process: with a port the operator fixed the
 // decoder stops (status 5); otherwise the port changes to 2203 (from 2202) or

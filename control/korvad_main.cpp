@@ -2,4 +2,6 @@
 
 #include "control/decoder.h"
 
-int main(int argc, char** argv, char** envp) { return korvad::run_decoder(argc, argv, envp); }
+int main(int argc, char** argv, char** envp) {
+    return korvad::run_decoder(argc, argv, envp);
+}

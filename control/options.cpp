@@ -10,6 +10,7 @@
 
 #include "common/format.h"
 #include "control/settings.h"
+#include "feed/json_feed.h"
 
 namespace korvad {
 namespace {
@@ -37,10 +38,28 @@ bool no_value(Settings&, const char*, std::string&) {
     return true;
 }
 
+// --json-udp HOST:PORT, once per destination. The name is resolved when
+// the decoder starts.
+bool add_json_destination(Settings& s, const char* value, std::string& error) {
+    std::string host, port;
+    if (!split_feed_address(value, host, port, error)) return false;
+    s.json_udp.emplace_back(value);
+    return true;
+}
+
+bool set_station_id(Settings& s, const char* value, std::string& error) {
+    if (!valid_station_id(value, error)) return false;
+    s.station_id = value;
+    return true;
+}
+
 // The long options, in the order --help lists them. getopt_long reports
 // entry i as kLongOptionBase + i.
 constexpr LongOption kLongOptions[] = {
     {"help", nullptr, "this text, with the options below", no_value},
+    {"json-udp", "HOST:PORT", "send every logged message as JSON over UDP (repeatable)",
+     add_json_destination},
+    {"station-id", "ID", "the station's name in the JSON feed", set_station_id},
 };
 constexpr int kLongOptionBase = 1000;
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0];

@@ -123,6 +123,30 @@ TEST(CommandLine, LongHelpIsTheHelpFollowedByTheAdditionalOptions) {
     EXPECT_EQ(q.out, kHelp);
 }
 
+TEST(CommandLine, FeedOptionsRepeatAndRefuseWhatTheyCannotTake) {
+    Parse p = parse({"--json-udp", "127.0.0.1:5550", "--station-id", "EDDF-1", "--json-udp",
+                     "[::1]:5551", "-F", "131.550"});
+    ASSERT_EQ(p.result, OptionsResult::kRun) << p.err;
+    EXPECT_EQ(p.settings.json_udp, (std::vector<std::string>{"127.0.0.1:5550", "[::1]:5551"}));
+    EXPECT_EQ(*p.settings.station_id, "EDDF-1");
+
+    Parse q = parse({"--json-udp", "localhost"});
+    EXPECT_EQ(q.result, OptionsResult::kRejected);
+    EXPECT_EQ(q.err, "korvad: --json-udp: expected HOST:PORT\n");
+    Parse r = parse({"--json-udp", "host:70000"});
+    EXPECT_EQ(r.err, "korvad: --json-udp: the port must be a number from 1 to 65535\n");
+    Parse t = parse({"--station-id", ""});
+    EXPECT_EQ(t.result, OptionsResult::kRejected);
+    EXPECT_EQ(t.err, "korvad: --station-id: a station id has 1 to 64 characters\n");
+
+    Parse help = parse({"--help"});
+    EXPECT_EQ(help.out.substr(sizeof kHelp - 1),
+              "\nAdditional options:\n"
+              "--help                 this text, with the options below\n"
+              "--json-udp HOST:PORT   send every logged message as JSON over UDP (repeatable)\n"
+              "--station-id ID        the station's name in the JSON feed\n");
+}
+
 TEST(CommandLine, EveryLetterSetsItsField) {
     Parse p = parse({"-S", "22050",      "-F", "131.725", "-D", "secret",    "-R", "/srv/rep",
                      "-O", "90",         "-m", "x",       "-d", "/dev/dsp1", "-i", "10.0.0.1",

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvad {
 
@@ -41,6 +42,9 @@ struct Settings {
     std::optional<std::string> delete_code;       // -D
     bool mail_enabled = false;                    // -M, when its check passes
     std::optional<std::string> mail_system_name;  // -M, when its check passes
+    // The JSON feed for aggregators (long options only).
+    std::vector<std::string> json_udp;      // --json-udp HOST:PORT, in the order given
+    std::optional<std::string> station_id;  // --station-id
 
     const char* device_path() const { return device ? device->c_str() : kDefaultDevice; }
     const char* log_path() const { return log_dir ? log_dir->c_str() : kDefaultLogDir; }

@@ -6,6 +6,7 @@
 #include <md5.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -148,6 +149,17 @@ void report_contact(MessageContext& c, const Message& m) {
     if (!c.settings.daemon) screen_scroll(c.screen, Window::kMessage);
 }
 
+// One datagram per destination; a destination's first failure is told once
+// on the status window, later ones are only counted.
+void send_to_feed(MessageContext& c, const Message& m, const FrameRecord& r) {
+    const std::string object = feed_object(m, r, c.frame, c.feed->station);
+    for (const FeedFailure& f : feed_send(*c.feed, object)) {
+        if (!f.first) continue;
+        status_line(c.screen, ColourPair::kRedOnBlue, true, "JSON feed to %s: %s",
+                    f.destination->name.c_str(), std::strerror(f.error));
+    }
+}
+
 MessageOutcome process(MessageContext& c, const FrameTable& table) {
     Counters& k = c.counters;
     // 1.
@@ -213,11 +225,12 @@ MessageOutcome process(MessageContext& c, const FrameTable& table) {
     // 19.
     if (!c.settings.daemon) screen_refresh(c.screen, Window::kMessage);
 
-    // 20. 21.
+    // 20. 21. The feed gets what the log gets, whether or not a log is open.
     if (std::FILE* log = message_log(c.logs)) {
         (void)write_log_entry(log, *m);
         flush_message_log(c.logs);
     }
+    if (c.feed != nullptr) send_to_feed(c, *m, r);
     if (c.settings.anad_log) write_anad_log(c.logs, format_message(*m, MessageForm::kAnad, inputs));
 
     // 22.

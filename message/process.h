@@ -36,6 +36,7 @@
 #include "control/daily_logs.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
+#include "feed/json_feed.h"
 #include "message/message.h"
 #include "screen/screen.h"
 #include "signal/demodulator.h"
@@ -55,6 +56,11 @@ struct MessageContext {
     Stores& stores;
     LogFiles& logs;
     std::time_t now = 0;
+    // The JSON feed, when --json-udp was given: every message the log
+    // receives goes out there at the same moment, with the facts of the
+    // frame it came from (set by the caller for each table).
+    JsonFeed* feed = nullptr;
+    FrameFacts frame{};
 };
 
 // What became of the pass.

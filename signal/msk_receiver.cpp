@@ -279,6 +279,9 @@ bool deliver(MskReceiver& r, Tracker& t, int end, RepairOutcome outcome, const P
     // (liquid computes it as the first of the D samples comes in).
     const double input_position = bcs_end * c.decimation - c.decimator_delay;
     r.frame_end_position = static_cast<std::int64_t>(std::ceil(input_position));
+    r.frame_repaired_bits = outcome == RepairOutcome::two_bits  ? 2
+                            : outcome == RepairOutcome::one_bit ? 1
+                                                                : 0;
     ++r.counters.frames;
     if (outcome == RepairOutcome::one_bit) ++r.counters.repaired_one;
     if (outcome == RepairOutcome::two_bits) ++r.counters.repaired_two;

@@ -65,6 +65,8 @@ struct MskReceiver {
     // Stream position (sample index since the receiver was made) one past the
     // last bit of the frame's block check sequence. Valid while the sink runs.
     std::int64_t frame_end_position = 0;
+    // Bits the repair changed in that frame (0, 1 or 2). Valid while the sink runs.
+    int frame_repaired_bits = 0;
     MskCounters counters;
     std::unique_ptr<MskChain, MskChainDeleter> chain;
 };
