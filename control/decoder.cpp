@@ -18,8 +18,10 @@
 #include "control/queue/codes.h"
 #include "control/queue/control_file.h"
 #include "control/queue/queue.h"
+#include "control/server_start.h"
 #include "control/signals.h"
 #include "message/notices.h"
+#include "server/server.h"
 
 namespace korvad {
 namespace {
@@ -204,13 +206,12 @@ bool open_json_feed(Decoder& d, std::string& error) {
 }
 
 void server_crashed(Decoder& d) {
-    // A port the operator chose is not given up: stop instead.
-    if (d.settings.port_fixed) orderly_shutdown(d);
-    d.settings.port = d.settings.port == kDefaultPort ? kFallbackPort : kDefaultPort;
-    // The server process itself is not part of this build: nothing to start.
-    d.state.server_pid = 0;
-    d.channel.server_running = false;
-    g_crash_cleanup.server_pid = 0;
+    // The new listener takes its port again at once (SO_REUSEADDR), so a port
+    // the operator fixed is kept; any other alternates between 2202 and 2203.
+    if (!d.settings.port_fixed) {
+        d.settings.port = other_port(d.settings.port);
+    }
+    if (d.settings.server) restart_server(d);
 }
 
 void start_msk_receiver(Decoder& d, int sample_rate) {
@@ -480,6 +481,7 @@ int run_decoder(int argc, char** argv, char** envp) {
     print_to(stderr, "%s", "Loading internal databases... ");
     (void)reload_databases(*d.stores.databases, false);
     print_to(stderr, "%s", "Done\n");
+    start_server_processes(d);
 
     d.screen.daemon = d.settings.daemon;
     d.screen.sample_rate = d.settings.sample_rate;

@@ -84,9 +84,9 @@ void process_buffer(Decoder& d, std::time_t now, long nanoseconds = 0);
 // can be had; without --json-udp nothing is opened.
 [[nodiscard]] bool open_json_feed(Decoder& d, std::string& error);
 
-// SIGUSR2 from a crashing server process: with a port the operator fixed the
-// decoder stops (status 5); otherwise the port changes to 2203 (from 2202) or
-// 2202 (from any other) for the server process that replaces it.
+// SIGUSR2 from a crashing server process: a new server process replaces it,
+// on the same port when the operator fixed it, otherwise on 2203 (after 2202)
+// or 2202 (after any other).
 void server_crashed(Decoder& d);
 
 // Processes the held passes that are not damaged copies of frames the
