@@ -1,5 +1,8 @@
 #include "control/server_start.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "control/decoder.h"
 #include "control/signals.h"
 #include "server/server.h"
@@ -28,7 +31,19 @@ ServerStart server_start_of(const Decoder& d) {
 }
 
 void fork_server(Decoder& d) {
-    pid_t pid = run_server(server_start_of(d));
+    // A new wake-up pipe for each server process.
+    if (d.channel.wake_fd >= 0) close(d.channel.wake_fd);
+    d.channel.wake_fd = -1;
+    int pipe_ends[2] = {-1, -1};
+    const bool woken = pipe2(pipe_ends, O_NONBLOCK | O_CLOEXEC) == 0;
+    ServerStart start = server_start_of(d);
+    start.wake_fd = woken ? pipe_ends[0] : -1;
+    pid_t pid = run_server(start);
+    if (woken) {
+        close(pipe_ends[0]);
+        d.channel.wake_fd = pid > 0 ? pipe_ends[1] : -1;
+        if (pid <= 0) close(pipe_ends[1]);
+    }
     d.state.server_pid = pid > 0 ? pid : 0;
     d.channel.server_running = pid > 0;
     g_crash_cleanup.server_pid = d.state.server_pid;

@@ -210,10 +210,12 @@ class Station:
             if self.proc.poll() is not None:
                 raise AssertionError("korvad ended (%s):\n%s" % (self.proc.returncode, self.errors()))
             try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return True
+                probe = Client(port, timeout=5)
             except OSError:
                 return False
+            probe.greeting()  # accepted and answered: counted now
+            probe.close()
+            return True
         wait_until(up, timeout, "the server on port %d" % port)
         # That probe connection is counted until the server sees it closed.
         wait_until(lambda: self.server_title() == "korvad server, 0 clients connected", timeout,

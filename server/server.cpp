@@ -6,7 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -18,7 +18,6 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "common/format.h"
 #include "common/version.h"
@@ -124,20 +123,49 @@ bool accept_client(ServerState& server) {
     return true;
 }
 
-// An idle cycle: wait until a client sends, a client can take what it still
+// Which sockets have something: one poll per cycle, not one read per
+// client. After a cycle that did work it only looks (timeout 0); after an
+// idle one it waits until a client sends, a client can take what it still
 // has to get, a connection arrives or kIdleWaitMs pass (the queue cannot be
 // waited on with the sockets).
-void wait_for_work(ServerState& server) {
-    std::vector<pollfd> fds;
-    fds.reserve(MAX_CLIENTS + 1);
-    fds.push_back(pollfd{server.listener, POLLIN, 0});
-    for (const ClientSlot& slot : server.table.slots) {
-        if (!slot.occupied()) continue;
-        short events = POLLIN;
-        if (slot.unsent_bytes() > 0) events |= POLLOUT;
-        fds.push_back(pollfd{slot.socket, events, 0});
+void poll_sockets(ServerState& server, bool wait) {
+    SlotTable& table = server.table;
+    for (ClientSlot& slot : table.slots) {
+        slot.readable = false;
+        if (slot.occupied()) watch_slot(table, slot, slot.unsent_bytes() > 0);
     }
-    (void)poll(fds.data(), fds.size(), kIdleWaitMs);  // EINTR: the signal is seen next
+    server.listener_ready = false;
+    epoll_event events[MAX_CLIENTS + 2];
+    int n = epoll_wait(table.epoll_fd, events, MAX_CLIENTS + 2, wait ? kIdleWaitMs : 0);
+    for (int k = 0; k < n; ++k) {  // n is -1 on EINTR: the signal is seen next
+        const int index = static_cast<int>(events[k].data.u32);
+        if (index == kListenerEvent) {
+            server.listener_ready = true;
+        } else if (index == kWakeEvent) {
+            char bytes[256];
+            while (read(server.start.wake_fd, bytes, sizeof bytes) > 0) {
+            }
+        } else if (index >= 0 && index < MAX_CLIENTS &&
+                   (events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+            table.slots[index].readable = true;
+        }
+    }
+}
+
+// The listener and the wake-up pipe, watched with the clients.
+void watch_listener(ServerState& server) {
+    server.table.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (server.table.epoll_fd < 0) _exit(100);
+    epoll_event listener{};
+    listener.events = EPOLLIN;
+    listener.data.u32 = kListenerEvent;
+    epoll_ctl(server.table.epoll_fd, EPOLL_CTL_ADD, server.listener, &listener);
+    if (server.start.wake_fd >= 0) {
+        epoll_event wake{};
+        wake.events = EPOLLIN;
+        wake.data.u32 = kWakeEvent;
+        epoll_ctl(server.table.epoll_fd, EPOLL_CTL_ADD, server.start.wake_fd, &wake);
+    }
 }
 
 void set_title(ServerState& server, int& shown_count) {
@@ -179,15 +207,17 @@ bool one_cycle(ServerState& server, int& shown_count) {
     bool queue_gone = false;
     worked |= take_queue_message(server, queue_gone);
     if (queue_gone) stop_server(server);
-    worked |= accept_client(server);
+    if (server.listener_ready) worked |= accept_client(server);
     trim_chat_history(server);
     for (int i = 0; i < MAX_CLIENTS; ++i) {
         ClientSlot& slot = server.table.slots[i];
         if (!slot.occupied()) continue;
         const std::size_t unsent = slot.unsent_bytes();
-        if (!flush_unsent(server.table, i) || slot.unsent_bytes() != unsent) worked = true;
+        if (unsent > 0 && (!flush_unsent(server.table, i) || slot.unsent_bytes() != unsent)) {
+            worked = true;
+        }
         if (!slot.occupied()) continue;
-        worked |= handle_request(server, i);
+        if (slot.readable || slot.browser) worked |= handle_request(server, i);
         if (slot.occupied()) worked |= stream_step(server, i);
     }
     if (server.cycle == kRefreshCycles) {
@@ -214,6 +244,7 @@ bool one_cycle(ServerState& server, int& shown_count) {
     if (getppid() != start.main_pid) _exit(100);
 
     listen_somewhere(server);
+    watch_listener(server);
     open_subscribers(server);
     if (start.sound_fd >= 0) close(start.sound_fd);
     detach_terminal();
@@ -222,9 +253,11 @@ bool one_cycle(ServerState& server, int& shown_count) {
     server.cycle = 0;
 
     int shown_count = -1;
+    bool worked = true;
     for (;;) {
         act_on_signals(server);
-        if (!one_cycle(server, shown_count)) wait_for_work(server);
+        poll_sockets(server, !worked);
+        worked = one_cycle(server, shown_count);
     }
 }
 

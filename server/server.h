@@ -46,6 +46,8 @@ struct ServerStart {
     // ring is detached, the sound source closed.
     void* shared_ring = nullptr;
     int sound_fd = -1;
+    // Read end of the main process's wake-up pipe (ServerChannel); -1: none.
+    int wake_fd = -1;
 };
 
 // A chat line kept for newcomers.
@@ -71,6 +73,7 @@ struct ServerState {
     ServerStart start;
     SlotTable table;
     int listener = -1;
+    bool listener_ready = false;  // the last poll saw a connection waiting
     int port = 0;
     char host_name[kHostNameSize + 1] = {};
     bool checksum_only = false;                 // queue codes 25 and 26 keep it current

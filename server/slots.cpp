@@ -1,5 +1,6 @@
 #include "server/slots.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,6 +117,12 @@ int assign_slot(SlotTable& table, int socket) {
         if (slot.occupied()) continue;
         slot = ClientSlot{};
         slot.socket = socket;
+        if (table.epoll_fd >= 0) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.u32 = static_cast<std::uint32_t>(i);
+            epoll_ctl(table.epoll_fd, EPOLL_CTL_ADD, socket, &event);
+        }
         ++table.client_count;
         return i;
     }
@@ -128,9 +135,21 @@ int assign_slot(SlotTable& table, int socket) {
     return -1;
 }
 
+void watch_slot(SlotTable& table, ClientSlot& slot, bool out) {
+    if (table.epoll_fd < 0 || slot.watching_out == out) return;
+    epoll_event event{};
+    event.events = EPOLLIN | (out ? EPOLLOUT : 0u);
+    event.data.u32 = static_cast<std::uint32_t>(&slot - table.slots.data());
+    epoll_ctl(table.epoll_fd, EPOLL_CTL_MOD, slot.socket, &event);
+    slot.watching_out = out;
+}
+
 void disconnect(SlotTable& table, int index) {
     ClientSlot& slot = table.slots[index];
     if (!slot.occupied()) return;
+    // Explicitly: a forked child holding a copy of the socket would keep it
+    // registered.
+    if (table.epoll_fd >= 0) epoll_ctl(table.epoll_fd, EPOLL_CTL_DEL, slot.socket, nullptr);
     close_socket(slot.socket);
     if (slot.report_file >= 0) close(slot.report_file);
     slot = ClientSlot{};

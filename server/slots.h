@@ -49,6 +49,8 @@ struct ClientSlot {
     std::int32_t stream_end = -1;
     int stream_kind = kStreamByRegistration;
     bool browser = false;                     // the first header bytes were "GET /"
+    bool readable = false;                    // the last poll saw bytes (or the end) waiting
+    bool watching_out = false;                // the poll also waits for room to send
     std::unique_ptr<unsigned char[]> packet;  // kReceiveAreaSize, zero-filled past `received`
     std::string unsent;            // packets (or the rest of one) the kernel has not taken yet
     std::size_t unsent_taken = 0;  // bytes at the front of unsent already sent
@@ -68,7 +70,16 @@ struct ClientSlot {
 struct SlotTable {
     std::array<ClientSlot, MAX_CLIENTS> slots;
     int client_count = 0;
+    // Watches the listener, the wake-up pipe and every client socket; an
+    // event carries the slot index or one of the two marks below. -1: none.
+    int epoll_fd = -1;
 };
+inline constexpr std::uint32_t kListenerEvent = 1000;
+inline constexpr std::uint32_t kWakeEvent = 1001;
+
+// Makes the poll wait for the slot's input, and for room to send when
+// `out`; a socket is added when it is taken into its slot.
+void watch_slot(SlotTable& table, ClientSlot& slot, bool out);
 
 // Puts wire bytes behind what the slot still has to send and sends as much as
 // the kernel takes now. A failed send or unsent data above kDisconnectBytes
