@@ -15,8 +15,12 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "control"))
+from korvad_pty import children_of, queue_ids  # noqa: E402,F401
 
 HEADER = struct.Struct("<iii")
 SILENCE = bytes([128]) * 40000  # one buffer of new samples
@@ -200,8 +204,10 @@ class Station:
         return None
 
     def server_title(self):
-        pid = self.server_pid()
-        return title_of(pid) if pid else None
+        for pid, title in self.children():
+            if title.startswith("korvad server"):
+                return title
+        return None
 
     def wait_listening(self, port=None, timeout=20):
         port = port or self.port
@@ -248,35 +254,6 @@ class Station:
             pass
         if not self.errors_file.closed:
             self.errors_file.close()
-
-
-def title_of(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return f.read().split(b"\0")[0].decode("latin-1")
-    except OSError:
-        return None
-
-
-def children_of(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-            fields = stat[stat.rindex(")") + 2:].split()
-        except (OSError, ValueError):
-            continue
-        if int(fields[1]) == pid and fields[0] != "Z":
-            found.append((int(entry), title_of(int(entry)) or ""))
-    return found
-
-
-def queue_ids():
-    with open("/proc/sysvipc/msg") as f:
-        return {int(line.split()[1]) for line in f.readlines()[1:] if line.strip()}
 
 
 # -- the message queue, through the C library ---------------------------------
