@@ -241,8 +241,7 @@ int run_chat(Session& session, const std::string& nick, int input_fd) {
         return session.fail(status::kNotStation, reason);
     s = show_chat_until_answered(session, reason);
     if (s != status::kDone) return session.fail(s, reason);
-    if (!out.json())
-        out.note("in the chat as %s; lines you type go out, Ctrl-D leaves", nick.c_str());
+    out.note("in the chat as %s; lines you type go out, Ctrl-D leaves", nick.c_str());
     KeepAlive keep_alive(session.options());
     std::string typed;
     bool input_open = true;
