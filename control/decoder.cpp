@@ -73,6 +73,13 @@ void reopen_after_failure(Decoder& d) {
     d.reopen_failure_shown = !ok;
 }
 
+// What the source had to say (a truncated IQ recording, a lost dongle), once.
+void show_source_notice(Decoder& d) {
+    if (d.state.sound.notice.empty()) return;
+    status_line(d.screen, 12, true, d.state.sound.notice);
+    d.state.sound.notice.clear();
+}
+
 bool obtain_buffer(Decoder& d) {
     std::uint8_t* work = d.state.work_buffer.get();
     if (d.settings.streaming) {
@@ -86,6 +93,7 @@ bool obtain_buffer(Decoder& d) {
     } else if (d.state.sound.ended) {
         d.input_ended = true;
     }
+    show_source_notice(d);
     return !g_signals.stop || d.input_ended;
 }
 
@@ -434,10 +442,13 @@ int run_decoder(int argc, char** argv, char** envp) {
     install_sound_timeout_handler();
     print_to(stderr, "Initializing sound device '%s'... ", d.settings.device_path());
     alarm(5);
+    d.state.sound.tuning = d.settings.radio;
     bool sound_ok =
         open_sound_device(d.state.sound, d.settings.device_path(), d.settings.sample_rate, stderr);
     alarm(0);
-    if (g_signals.sound_timeout) {
+    // A radio that cannot be had is a set-up failure: a missing dongle does
+    // not come back by reading it every 3 seconds.
+    if (g_signals.sound_timeout || (!sound_ok && is_radio_name(d.settings.device_path()))) {
         stop_children(d);
         save_and_release(d);
         print_to(stderr, "unable to init sound\n%s stopped\n\n", kProgramName);

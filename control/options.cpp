@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/format.h"
 #include "control/settings.h"
@@ -53,6 +56,101 @@ bool set_station_id(Settings& s, const char* value, std::string& error) {
     return true;
 }
 
+// A whole decimal number from lo to hi, else false.
+bool to_decimal(const char* text, double lo, double hi, double& out) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v < lo || v > hi) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool to_whole(const char* text, long lo, long hi, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+constexpr double kMinMegahertz = 1.0;
+constexpr double kMaxMegahertz = 3000.0;
+constexpr double kMaxGainDb = 60.0;
+
+bool megahertz(const char* value, std::int64_t& hz, std::string& error) {
+    double mhz = 0.0;
+    if (!to_decimal(value, kMinMegahertz, kMaxMegahertz, mhz)) {
+        error = format_text("'%s' is not a frequency from %.0f to %.0f MHz", value, kMinMegahertz,
+                            kMaxMegahertz);
+        return false;
+    }
+    hz = std::llround(mhz * 1e6);
+    return true;
+}
+
+bool apply_freq(Settings& s, const char* value, std::string& error) {
+    if (!megahertz(value, s.radio.channel_hz, error)) return false;
+    s.radio.channel_given = true;
+    return true;
+}
+
+bool apply_gain(Settings& s, const char* value, std::string& error) {
+    if (std::strcmp(value, "auto") == 0) {
+        s.radio.gain_tenths_db.reset();
+        return true;
+    }
+    double db = 0.0;
+    if (!to_decimal(value, 0.0, kMaxGainDb, db)) {
+        error = format_text("'%s' is neither auto nor a gain from 0 to %.0f dB", value, kMaxGainDb);
+        return false;
+    }
+    s.radio.gain_tenths_db = static_cast<int>(std::lround(db * 10.0));
+    return true;
+}
+
+bool apply_ppm(Settings& s, const char* value, std::string& error) {
+    long ppm = 0;
+    if (!to_whole(value, -kMaxPpm, kMaxPpm, ppm)) {
+        error = format_text("'%s' is not a whole number of ppm from %d to %d", value, -kMaxPpm,
+                            kMaxPpm);
+        return false;
+    }
+    s.radio.ppm = static_cast<int>(ppm);
+    return true;
+}
+
+bool apply_iq_rate(Settings& s, const char* value, std::string& error) {
+    long rate = 0;
+    if (!to_whole(value, kMinIqRate, kMaxIqRate, rate)) {
+        error =
+            format_text("'%s' is not a sample rate from %d to %d", value, kMinIqRate, kMaxIqRate);
+        return false;
+    }
+    s.radio.iq_rate = static_cast<int>(rate);
+    return true;
+}
+
+bool apply_iq_format(Settings& s, const char* value, std::string& error) {
+    const std::optional<IqFormat> format = iq_format_named(value);
+    if (!format) {
+        error = format_text("'%s' is none of cu8, cs16 and cf32", value);
+        return false;
+    }
+    s.radio.iq_format = *format;
+    return true;
+}
+
+bool apply_iq_center(Settings& s, const char* value, std::string& error) {
+    std::int64_t hz = 0;
+    if (!megahertz(value, hz, error)) return false;
+    s.radio.iq_center_hz = hz;
+    return true;
+}
+
 // The long options, in the order --help lists them. getopt_long reports
 // entry i as kLongOptionBase + i.
 constexpr LongOption kLongOptions[] = {
@@ -60,6 +158,17 @@ constexpr LongOption kLongOptions[] = {
     {"json-udp", "HOST:PORT", "send every logged message as JSON over UDP (repeatable)",
      add_json_destination},
     {"station-id", "ID", "the station's name in the JSON feed", set_station_id},
+    {"freq", "MHZ", "channel of an rtlsdr: or iq: source (default 131.550); also the -F text",
+     apply_freq},
+    {"gain", "DB", "gain of the RTL-SDR dongle, 0 to 60 dB or auto (default auto)", apply_gain},
+    {"ppm", "N", "crystal error of the dongle, also of the one that made an IQ recording",
+     apply_ppm},
+    {"iq-rate", "HZ", "IQ samples per second of the dongle or a raw recording (default 2400000)",
+     apply_iq_rate},
+    {"iq-format", "FMT", "cu8, cs16 or cf32: the pairs of a raw IQ recording (default cu8)",
+     apply_iq_format},
+    {"iq-center", "MHZ", "centre of an IQ recording (default the channel - iq-rate / 4)",
+     apply_iq_center},
 };
 constexpr int kLongOptionBase = 1000;
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0];
@@ -248,6 +357,10 @@ OptionsResult parse_options(int argc, char** argv, Settings& s, const OptionIo& 
                 print_help(io.out);
                 return OptionsResult::kHelpShown;
         }
+    }
+    // Clients hear the channel a radio receives, unless -F names another.
+    if (!s.frequency && s.radio.channel_given) {
+        s.frequency = format_text("%.3f", static_cast<double>(s.radio.channel_hz) / 1e6);
     }
     return OptionsResult::kRun;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "signal/radio.h"
+
 namespace korvad {
 
 inline constexpr int kDefaultSampleRate = 19500;  // samples per second
@@ -45,6 +47,7 @@ struct Settings {
     // The JSON feed for aggregators (long options only).
     std::vector<std::string> json_udp;      // --json-udp HOST:PORT, in the order given
     std::optional<std::string> station_id;  // --station-id
+    RadioTuning radio;  // --freq, --gain, --ppm, --iq-rate, --iq-format, --iq-center
 
     const char* device_path() const { return device ? device->c_str() : kDefaultDevice; }
     const char* log_path() const { return log_dir ? log_dir->c_str() : kDefaultLogDir; }

@@ -59,7 +59,7 @@ void run_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessT
 
     // A live source (device, pipe) paces the collector; a recording is read
     // as fast as the decoder frees slots.
-    const bool live = source.kind != SoundSource::Kind::kRecording;
+    const bool live = !is_recording(source);
     bool first_fill = true;  // slot 0 has nothing before it only once
     for (;;) {
         int full_visits = 0;
@@ -87,6 +87,14 @@ void run_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessT
                     std::memcpy(s, samples(ring, before) + kNewSamples, kHistorySamples);
                 }
                 first_fill = false;
+                if (!source.notice.empty()) {
+                    // For the status window, as the buffer warning is.
+                    QueueMessage note;
+                    std::size_t len =
+                        format_into(note.text, kQueueTextSize, "%s", source.notice.c_str());
+                    queue_send(queue_id, ToDecoder, len, queue_code::kSoundBuffersFull, note);
+                    source.notice.clear();
+                }
                 if (source.ended) {
                     full.store(kSlotLast, std::memory_order_release);
                     _exit(0);

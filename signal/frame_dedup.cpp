@@ -64,13 +64,14 @@ bool damaged_copy(const FrameDeduplicator& d, const FrameRecord& r, std::int64_t
             e.position > position ? e.position - position : position - e.position;
         if (distance > d.window) continue;
         const int known = static_cast<int>(e.key.size() - kKeyPrefix) - 1;  // its end_index
-        const int last = faulty ? kAircraftAndLabelLast
-                                : (known > kDownlinkHeaderLast ? kDownlinkHeaderLast
-                                                               : kUplinkHeaderLast);
+        const int last =
+            faulty ? kAircraftAndLabelLast
+                   : (known > kDownlinkHeaderLast ? kDownlinkHeaderLast : kUplinkHeaderLast);
         if (known <= kUplinkHeaderLast || r.end_index <= last) continue;
         bool same = true;
         for (int i = kHeaderFirst; i <= last && same; ++i) {
-            same = static_cast<char>(r.chars[i].ch) == e.key[kKeyPrefix + static_cast<std::size_t>(i)];
+            same =
+                static_cast<char>(r.chars[i].ch) == e.key[kKeyPrefix + static_cast<std::size_t>(i)];
         }
         if (same) return true;
     }

@@ -160,6 +160,17 @@ bool open_sound_device(SoundSource& source, const char* path, int sample_rate, s
     source.sample_rate = sample_rate;
     bool ok = false;
     bool interrupted = false;  // a signal (the caller's time-out) cut the open short
+    if (sample_rate > 0 && is_radio_name(path)) {
+        std::string reason;
+        if (!open_radio(source, path, sample_rate, reason)) {
+            close_sound_device(source);
+            if (!reason.empty()) {
+                print_to(err, "error opening sounddevice '%s': %s\n", path, reason.c_str());
+            }
+            return false;
+        }
+        return true;
+    }
     if (sample_rate > 0) {
         if (std::strcmp(path, "-") == 0) {
             source.fd = dup(STDIN_FILENO);
@@ -197,6 +208,7 @@ void close_sound_device(SoundSource& source) {
     source.fd = -1;
     source.handle = 0;
     source.recording.reset();
+    source.radio.reset();
     source.kind = SoundSource::Kind::kNone;
 }
 
@@ -221,32 +233,41 @@ int read_samples(SoundSource& source, std::uint8_t* out, int count) {
             }
             return static_cast<int>(n);
         }
-        case SoundSource::Kind::kPipe: {
-            int total = 0;
-            while (total < count) {
-                pollfd p{source.fd, POLLIN, 0};
-                int ready = poll(&p, 1, kWaitMilliseconds);
-                if (ready <= 0) {
-                    if (ready < 0 && errno != EINTR) return total > 0 ? total : -1;
-                    if (!keep_waiting(source)) {
-                        source.given_up = true;
-                        break;
-                    }
-                    continue;
-                }
-                ssize_t n = read(source.fd, out + total, static_cast<std::size_t>(count - total));
-                if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-                if (n < 0) return total > 0 ? total : -1;
-                if (n == 0) {
-                    source.ended = true;
-                    break;
-                }
-                total += static_cast<int>(n);
-            }
-            return total;
-        }
+        case SoundSource::Kind::kPipe:
+            return read_pipe(source, out, count);
+        case SoundSource::Kind::kRadio:
+            return read_radio(source, out, count);
     }
     return -1;
+}
+
+int read_pipe(SoundSource& source, std::uint8_t* out, int count) {
+    int total = 0;
+    while (total < count) {
+        pollfd p{source.fd, POLLIN, 0};
+        int ready = poll(&p, 1, kWaitMilliseconds);
+        if (ready <= 0) {
+            if (ready < 0 && errno != EINTR) return total > 0 ? total : -1;
+            if (!keep_waiting(source)) {
+                source.given_up = true;
+                break;
+            }
+            continue;
+        }
+        ssize_t n = read(source.fd, out + total, static_cast<std::size_t>(count - total));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) return total > 0 ? total : -1;
+        if (n == 0) {
+            source.ended = true;
+            break;
+        }
+        total += static_cast<int>(n);
+    }
+    return total;
+}
+
+bool is_recording(const SoundSource& source) {
+    return source.kind == SoundSource::Kind::kRecording || radio_is_recording(source);
 }
 
 bool read_block(SoundSource& source, std::uint8_t* work) {

@@ -10,21 +10,27 @@
 //     file libsndfile does not recognise is taken as raw 8-bit unsigned samples
 //     at the configured rate;
 //   - a pipe or FIFO, or "-" for standard input: raw 8-bit unsigned samples at
-//     the configured rate.
-// Only a device can hang in open or fail to be set up; only a recording or a
-// pipe can end.
+//     the configured rate;
+//   - a radio: "rtlsdr:INDEX_OR_SERIAL" or "iq:PATH" (signal/radio.h), whose
+//     front end delivers the same 8-bit audio at the configured rate.
+// Only a device (or a FIFO) can hang in open or fail to be set up; only a
+// recording or a pipe can end.
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
+
+#include "signal/radio.h"
 
 namespace korvad {
 
 struct RecordingReader;  // libsndfile + libsoxr state of a recording
+struct RadioReader;      // front end and IQ input of a radio source
 
 struct SoundSource {
-    enum class Kind { kNone, kDevice, kRecording, kPipe };
+    enum class Kind { kNone, kDevice, kRecording, kPipe, kRadio };
     Kind kind = Kind::kNone;
     int fd = -1;          // device or pipe; -1 when closed
     int handle = 0;       // the number shown as "handle #%d" (0 = closed)
@@ -36,9 +42,15 @@ struct SoundSource {
     std::function<bool()> waiting;
     bool given_up = false;  // the last read stopped because `waiting` said so
     std::shared_ptr<RecordingReader> recording;
+    std::shared_ptr<RadioReader> radio;
+    RadioTuning tuning;  // what a radio source is opened with; kept across a close
+    // A remark for the status window (a truncated IQ recording, a lost
+    // dongle): whoever reads the source shows it once and clears it.
+    std::string notice;
 };
 
-// Opens the source and sets a device up. Messages go to err: "error opening
+// Opens the source and sets a device up. A radio source that cannot be opened
+// gets "error opening sounddevice '%s': " and the reason. Messages go to err: "error opening
 // sounddevice '%s'\n" on failure (not when a signal interrupted the open: the
 // caller's time-out says what happened); a device whose settings fail gets "Can't set
 // ..." lines and is used as it is. Recordings and pipes skip the settings.
@@ -51,6 +63,15 @@ void close_sound_device(SoundSource& source);
 // input. A read given up by `waiting` returns what it has. Returns the number
 // read (0 at the end), or -1 on a read error.
 [[nodiscard]] int read_samples(SoundSource& source, std::uint8_t* out, int count);
+
+// Reads up to count bytes from source.fd (a pipe, FIFO or file), waiting in
+// half-second steps with `waiting`, until count or the end (source.ended).
+// Returns the count, or -1 on a read error before anything was read.
+[[nodiscard]] int read_pipe(SoundSource& source, std::uint8_t* out, int count);
+
+// A recording (also an IQ recording in a file) is read as fast as it is
+// taken; devices, pipes and dongles pace themselves.
+[[nodiscard]] bool is_recording(const SoundSource& source);
 
 // Direct mode: moves the last 10240 samples of the 50240-sample work buffer
 // to its start and reads 40000 new ones behind them. When a recording or pipe
