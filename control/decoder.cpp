@@ -540,8 +540,13 @@ int run_decoder(int argc, char** argv, char** envp) {
     while (main_loop_cycle(d)) {
     }
     // The input ended (or a stop came while waiting for it): everything read
-    // has been decoded.
+    // has been decoded. What the collector said about its last buffers (a
+    // truncated IQ recording) is shown before the end.
     release_held_passes(d);
+    QueueMessage last;
+    while (d.input_ended && queue_receive(d.state.queue_id, ToDecoder, last, 0) > 0) {
+        handle_decoder_message(d, last);
+    }
     orderly_shutdown(d);
 }
 

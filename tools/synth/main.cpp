@@ -14,6 +14,7 @@
 
 #include "common/atomic_file.h"
 #include "common/format.h"
+#include "tools/synth/iq_cli.h"
 #include "tools/synth/synth.h"
 
 namespace {
@@ -128,6 +129,7 @@ struct CommandLine {
     double scatter_seconds = 0.0;
     long long within = 0;
     std::optional<AudioFormat> format;
+    IqCommandLine iq;
     bool quiet = false;
 };
 
@@ -213,13 +215,18 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
         {"help-format", no_argument, nullptr, kOptHelpFormat},
-        {nullptr, 0, nullptr, 0},
     };
+    static const std::vector<option> kAllOptions = [] {
+        std::vector<option> all(std::begin(kOptions), std::end(kOptions));
+        for (const option& o : iq_long_options()) all.push_back(o);
+        all.push_back({nullptr, 0, nullptr, 0});
+        return all;
+    }();
     opterr = 0;
     int c;
     long long n = 0;
     double d = 0.0;
-    while ((c = getopt_long(argc, argv, ":qh", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":qh", kAllOptions.data(), nullptr)) != -1) {
         bool ok = true;
         switch (c) {
             case kOptRate:
@@ -287,6 +294,7 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                 break;
             case 'h':
                 std::fputs(kUsage, stdout);
+                print_to(stdout, "\n%s", kIqUsage);
                 return 0;
             case kOptHelpFormat:
                 std::fputs(kFormatHelp, stdout);
@@ -295,6 +303,10 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                 print_to(stderr, "korvad-synth: %s needs a value (see --help)\n", argv[optind - 1]);
                 return kExitUsage;
             default:
+                if (const int taken = parse_iq_option(c, optarg, cl.iq); taken >= 0) {
+                    ok = taken == 0;
+                    break;
+                }
                 print_to(stderr, "korvad-synth: unknown option %s (see --help)\n",
                          argv[optind - 1]);
                 return kExitUsage;
@@ -310,6 +322,20 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
     }
     if (wanted == 2) cl.frames_path = argv[optind++];
     cl.output_path = argv[optind];
+    if (!cl.iq.format) cl.iq.format = iq_file_format_for(cl.output_path);
+    if (cl.iq.format) {
+        if (cl.output_path == "-" && cl.list_path == "-") {
+            print_to(stderr, "%s\n",
+                     "korvad-synth: the recording and the list cannot both go to standard output");
+            return kExitUsage;
+        }
+        std::string error;
+        if (!prepare_iq(cl.iq, cl.synth, cl.within, error)) {
+            print_to(stderr, "korvad-synth: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        return -1;
+    }
     if (!cl.format) cl.format = audio_format_for(cl.output_path);
     if (!cl.format) {
         print_to(stderr,
@@ -348,11 +374,12 @@ bool read_frames_file(const std::string& path, std::string& text) {
     return ok;
 }
 
+// total: samples of the recording (of the blocks' audio, for an IQ recording).
 bool write_list(std::FILE* out, const CommandLine& cl, const std::vector<Frame>& frames,
-                const Recording& recording) {
+                const Recording& recording, std::int64_t total) {
     const double rate = cl.synth.sample_rate;
-    bool ok = print_to(out, "# korvad-synth: %zu blocks, %zu samples at %d Hz, seed %llu\n",
-                       frames.size(), recording.samples.size(), cl.synth.sample_rate,
+    bool ok = print_to(out, "# korvad-synth: %zu blocks, %lld samples at %d Hz, seed %llu\n",
+                       frames.size(), static_cast<long long>(total), cl.synth.sample_rate,
                        static_cast<unsigned long long>(cl.synth.seed));
     for (std::size_t i = 0; i < frames.size() && ok; ++i) {
         const SentFrame& s = recording.frames[i];
@@ -416,25 +443,38 @@ int run(const CommandLine& cl) {
     }
 
     Recording recording;
-    if (!synthesize(frames, placements, total, cl.synth, recording, error)) {
+    if (cl.iq.format) {
+        if (!write_iq_recording(cl.iq, frames, placements, total, cl.synth.prekey_bits,
+                                cl.output_path, recording.frames, error)) {
+            print_to(stderr, "korvad-synth: %s\n", error.c_str());
+            return kExitFailure;
+        }
+    } else if (!synthesize(frames, placements, total, cl.synth, recording, error)) {
         print_to(stderr, "korvad-synth: %s\n", error.c_str());
         return kExitFailure;
     }
-    if (!write_audio(cl.output_path, *cl.format, recording.samples, cl.synth.sample_rate, error)) {
+    if (!cl.iq.format &&
+        !write_audio(cl.output_path, *cl.format, recording.samples, cl.synth.sample_rate, error)) {
         print_to(stderr, "korvad-synth: %s\n", error.c_str());
         return kExitFailure;
     }
     if (!cl.list_path.empty()) {
-        const bool listed = cl.list_path == "-" ? write_list(stdout, cl, frames, recording)
-                                                : save_atomically(cl.list_path, [&](std::FILE* f) {
-                                                      return write_list(f, cl, frames, recording);
-                                                  });
+        const bool listed = cl.list_path == "-"
+                                ? write_list(stdout, cl, frames, recording, total)
+                                : save_atomically(cl.list_path, [&](std::FILE* f) {
+                                      return write_list(f, cl, frames, recording, total);
+                                  });
         if (!listed) {
             print_to(stderr, "korvad-synth: cannot write the list %s\n", cl.list_path.c_str());
             return kExitFailure;
         }
     }
-    if (!cl.quiet) {
+    if (!cl.quiet && cl.iq.format) {
+        print_to(stderr,
+                 "korvad-synth: %zu block%s, %.2f s of IQ at %.0f samples/s written to %s\n",
+                 frames.size(), frames.size() == 1 ? "" : "s", static_cast<double>(total) / rate,
+                 cl.iq.options.iq_rate, cl.output_path.c_str());
+    } else if (!cl.quiet) {
         print_to(stderr, "korvad-synth: %zu block%s, %.2f s (%zu samples at %d Hz) written to %s\n",
                  frames.size(), frames.size() == 1 ? "" : "s",
                  static_cast<double>(recording.samples.size()) / rate, recording.samples.size(),
