@@ -99,8 +99,9 @@ def winsize(rows, cols):
 class KorvadRun:
     def __init__(self, korvad, args, cwd, rows=24, cols=80, env=None, audio_stdin=None,
                  utf8=False):
-        """audio_stdin: a file to give korvad as standard input (for -d -);
-        the pseudo-terminal stays its output and controlling terminal.
+        """audio_stdin: a file (a path, or an open file such as the end of a
+        pipe) to give korvad as standard input (for -d -); the
+        pseudo-terminal stays its output and controlling terminal.
         utf8: a UTF-8 terminal (locale C.UTF-8) instead of a plain 8-bit one."""
         self.screen = pyte.Screen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
@@ -117,11 +118,12 @@ class KorvadRun:
         def take_terminal():
             fcntl.ioctl(1, termios.TIOCSCTTY, 0)
 
-        stdin = open(audio_stdin, "rb") if audio_stdin else slave
+        given_file = hasattr(audio_stdin, "fileno")
+        stdin = audio_stdin if given_file else open(audio_stdin, "rb") if audio_stdin else slave
         self.proc = subprocess.Popen(
             [korvad, *args], cwd=cwd, stdin=stdin, stdout=slave, stderr=self.stderr,
             start_new_session=True, preexec_fn=take_terminal, env=environment)
-        if audio_stdin:
+        if audio_stdin and not given_file:
             stdin.close()
         os.close(slave)
         self.master_open = True

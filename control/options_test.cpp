@@ -217,5 +217,78 @@ TEST(CommandLine, MailCheckWithAllProgramsEnablesMailing) {
     EXPECT_FALSE(q.settings.mail_enabled);
 }
 
+TEST(CommandLine, RadioOptionsSetTheTuning) {
+    Parse p = parse({"-d", "rtlsdr:1", "--freq", "131.725", "--gain", "33.8", "--ppm", "-20",
+                     "--iq-rate", "1200000", "--iq-format", "cf32", "--iq-center", "131.5"});
+    ASSERT_EQ(p.result, OptionsResult::kRun) << p.err;
+    const RadioTuning& t = p.settings.radio;
+    EXPECT_EQ(t.channel_hz, 131'725'000);
+    EXPECT_TRUE(t.channel_given);
+    EXPECT_EQ(t.gain_tenths_db, 338);
+    EXPECT_EQ(t.ppm, -20);
+    EXPECT_EQ(t.iq_rate, 1'200'000);
+    EXPECT_EQ(t.iq_format, IqFormat::kCf32);
+    EXPECT_EQ(t.iq_center_hz, 131'500'000);
+    // Clients hear the channel, unless -F says otherwise, before or after.
+    EXPECT_EQ(*p.settings.frequency, "131.725");
+    EXPECT_EQ(*parse({"-F", "ACARS", "--freq", "131.55"}).settings.frequency, "ACARS");
+    EXPECT_EQ(*parse({"--freq", "131.55", "-F", "ACARS"}).settings.frequency, "ACARS");
+    // Without them: 131.550 MHz, automatic gain, cu8 at 2.4 MS/s, no text for clients.
+    Parse q = parse({"--gain", "20", "--gain", "auto"});
+    EXPECT_FALSE(q.settings.radio.gain_tenths_db);
+    EXPECT_EQ(q.settings.radio.channel_hz, 131'550'000);
+    EXPECT_FALSE(q.settings.radio.channel_given);
+    EXPECT_EQ(q.settings.radio.iq_rate, 2'400'000);
+    EXPECT_EQ(q.settings.radio.iq_format, IqFormat::kCu8);
+    EXPECT_FALSE(q.settings.radio.iq_center_hz);
+    EXPECT_FALSE(q.settings.frequency);
+}
+
+TEST(CommandLine, RadioValuesOutOfRangeAreRefusedWithTheirReason) {
+    struct Case {
+        std::vector<std::string> words;
+        const char* err;
+    };
+    const Case cases[] = {
+        {{"--freq", "0.5"}, "korvad: --freq: '0.5' is not a frequency from 1 to 3000 MHz\n"},
+        {{"--freq", "131.5x"}, "korvad: --freq: '131.5x' is not a frequency from 1 to 3000 MHz\n"},
+        {{"--iq-center", "nan"},
+         "korvad: --iq-center: 'nan' is not a frequency from 1 to 3000 MHz\n"},
+        {{"--gain", "61"}, "korvad: --gain: '61' is neither auto nor a gain from 0 to 60 dB\n"},
+        {{"--ppm", "2.5"},
+         "korvad: --ppm: '2.5' is not a whole number of ppm from -1000 to 1000\n"},
+        {{"--ppm", "-1001"},
+         "korvad: --ppm: '-1001' is not a whole number of ppm from -1000 to 1000\n"},
+        {{"--iq-rate", "47999"},
+         "korvad: --iq-rate: '47999' is not a sample rate from 48000 to 10000000\n"},
+        {{"--iq-format", "cu16"}, "korvad: --iq-format: 'cu16' is none of cu8, cs16 and cf32\n"},
+    };
+    for (const Case& c : cases) {
+        Parse p = parse(c.words);
+        EXPECT_EQ(p.result, OptionsResult::kRejected) << c.err;
+        EXPECT_EQ(p.err, c.err);
+        EXPECT_EQ(p.out, "");
+    }
+}
+
+TEST(CommandLine, LongHelpListsTheRadioOptions) {
+    const std::string more = parse({"--help"}).out.substr(sizeof kHelp - 1);
+    EXPECT_EQ(more,
+              "\nAdditional options:\n"
+              "--help                 this text, with the options below\n"
+              "--freq MHZ             channel of an rtlsdr: or iq: source (default 131.550); "
+              "also the -F text\n"
+              "--gain DB              gain of the RTL-SDR dongle, 0 to 60 dB or auto (default "
+              "auto)\n"
+              "--ppm N                crystal error of the dongle, also of the one that made an "
+              "IQ recording\n"
+              "--iq-rate HZ           IQ samples per second of the dongle or a raw recording "
+              "(default 2400000)\n"
+              "--iq-format FMT        cu8, cs16 or cf32: the pairs of a raw IQ recording "
+              "(default cu8)\n"
+              "--iq-center MHZ        centre of an IQ recording (default the channel - iq-rate "
+              "/ 4)\n");
+}
+
 }  // namespace
 }  // namespace korvad

@@ -173,6 +173,42 @@ bool pull_dongle(SoundSource& source, RadioReader& r) {
     return true;
 }
 
+// The IQ pairs a WAV file's header announces: libsndfile counts only those
+// the file holds, the data chunk's size says how many were written.
+sf_count_t announced_frames(SNDFILE* file, const SF_INFO& info) {
+    int width = 0;
+    switch (info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+            width = 1;
+            break;
+        case SF_FORMAT_PCM_16:
+            width = 2;
+            break;
+        case SF_FORMAT_PCM_24:
+            width = 3;
+            break;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+            width = 4;
+            break;
+        case SF_FORMAT_DOUBLE:
+            width = 8;
+            break;
+        default:
+            return info.frames;
+    }
+    SF_CHUNK_INFO data{};
+    std::memcpy(data.id, "data", 4);
+    data.id_size = 4;
+    SF_CHUNK_ITERATOR* chunk = sf_get_chunk_iterator(file, &data);
+    if (chunk == nullptr) return info.frames;
+    SF_CHUNK_INFO size{};
+    if (sf_get_chunk_size(chunk, &size) != SF_ERR_NO_ERROR) return info.frames;
+    return std::max<sf_count_t>(info.frames,
+                                static_cast<sf_count_t>(size.datalen) / (width * info.channels));
+}
+
 bool open_recording_input(SoundSource& source, RadioReader& r, const char* path, int& rate,
                           std::string& error) {
     const RadioTuning& t = source.tuning;
@@ -199,7 +235,7 @@ bool open_recording_input(SoundSource& source, RadioReader& r, const char* path,
                 return false;
             }
             r.input = RadioReader::Input::kWav;
-            r.wav_frames = info.frames;
+            r.wav_frames = announced_frames(r.wav, info);
             rate = info.samplerate;
             return true;
         }
