@@ -72,8 +72,8 @@ def shared_memory_created_by(pid):
     return [int(r[1]) for r in rows if int(r[4]) == pid]
 
 
-def children_of(pid):
-    """(pid, command line) of the live children of pid."""
+def _processes():
+    """(pid, parent, session, state, command line) of every process now."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -81,15 +81,24 @@ def children_of(pid):
         try:
             with open("/proc/%s/stat" % entry) as f:
                 stat = f.read()
-            parent = int(stat[stat.rindex(")") + 2:].split()[1])
-            state = stat[stat.rindex(")") + 2:].split()[0]
             with open("/proc/%s/cmdline" % entry, "rb") as f:
                 cmdline = f.read()
-        except (OSError, ValueError):
+            fields = stat[stat.rindex(")") + 2:].split()
+            found.append((int(entry), int(fields[1]), int(fields[3]), fields[0],
+                          cmdline.split(b"\0")[0].decode("latin-1")))
+        except (OSError, ValueError, IndexError):
             continue
-        if parent == pid and state != "Z":
-            found.append((int(entry), cmdline.split(b"\0")[0].decode("latin-1")))
     return found
+
+
+def children_of(pid):
+    """(pid, command line) of the live children of pid."""
+    return [(p, cmd) for p, parent, _, state, cmd in _processes() if parent == pid and state != "Z"]
+
+
+def session_members(sid):
+    """Pids of the live processes of session sid (korvad runs in a session of its own)."""
+    return [p for p, _, session, state, _ in _processes() if session == sid and state != "Z"]
 
 
 def winsize(rows, cols):

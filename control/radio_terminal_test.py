@@ -76,23 +76,7 @@ class RadioCase(unittest.TestCase):
         self.assertIsNotNone(queue, errors)
         self.assertNotIn(queue, korvad_pty.queue_ids())
         self.assertNotIn(SHM_KEY, korvad_pty.shared_memory_keys())
-        self.assertEqual(processes_of_session(run.proc.pid), [])
-
-
-def processes_of_session(sid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        if int(fields[3]) == sid and fields[0] != "Z":
-            found.append(int(entry))
-    return found
+        self.assertEqual(korvad_pty.session_members(run.proc.pid), [])
 
 
 class DemoTraffic(RadioCase):

@@ -27,7 +27,9 @@ enum IqOptionId {
     kOptCarrier,
 };
 
-bool number(const char* option, const char* text, double lo, double hi, double& out) {
+}  // namespace
+
+bool parse_option_number(const char* option, const char* text, double lo, double hi, double& out) {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text, &end);
@@ -39,8 +41,6 @@ bool number(const char* option, const char* text, double lo, double hi, double& 
     out = v;
     return true;
 }
-
-}  // namespace
 
 const char* const kIqUsage =
     "IQ recordings (what an RTL-SDR dongle records of the channel):\n"
@@ -100,47 +100,47 @@ int parse_iq_option(int id, const char* value, IqCommandLine& iq) {
             }
             break;
         case kOptIqRate:
-            ok = number("--iq-rate", value, kMinIqRate, kMaxIqRate, v);
+            ok = parse_option_number("--iq-rate", value, kMinIqRate, kMaxIqRate, v);
             o.iq_rate = std::round(v);
             break;
         case kOptIqFreq:
-            ok = number("--iq-freq", value, 1.0, 3000.0, v);
+            ok = parse_option_number("--iq-freq", value, 1.0, 3000.0, v);
             o.channel_hz = std::round(v * 1e6);
             break;
         case kOptIqOffset:
-            ok = number("--iq-offset", value, -kMaxIqRate / 2.0, kMaxIqRate / 2.0, v);
+            ok = parse_option_number("--iq-offset", value, -kMaxIqRate / 2.0, kMaxIqRate / 2.0, v);
             iq.offset_hz = v;
             break;
         case kOptCn:
             if (std::strcmp(value, "none") == 0) {
                 o.cn_db.reset();
             } else {
-                ok = number("--cn", value, -20.0, 100.0, v);
+                ok = parse_option_number("--cn", value, -20.0, 100.0, v);
                 o.cn_db = v;
             }
             break;
         case kOptNeighbour:
-            ok = number("--neighbour", value, -40.0, 40.0, v);
+            ok = parse_option_number("--neighbour", value, -40.0, 40.0, v);
             o.neighbour_db = v;
             break;
         case kOptNeighbourOffset:
-            ok = number("--neighbour-offset", value, -kMaxIqRate / 2.0, kMaxIqRate / 2.0,
-                        o.neighbour_offset_hz);
+            ok = parse_option_number("--neighbour-offset", value, -kMaxIqRate / 2.0,
+                                     kMaxIqRate / 2.0, o.neighbour_offset_hz);
             break;
         case kOptDcSpike:
-            ok = number("--dc-spike", value, 0.0, 1.0, o.dc_spike);
+            ok = parse_option_number("--dc-spike", value, 0.0, 1.0, o.dc_spike);
             break;
         case kOptLevelSpread:
-            ok = number("--level-spread", value, 0.0, 40.0, o.level_spread_db);
+            ok = parse_option_number("--level-spread", value, 0.0, 40.0, o.level_spread_db);
             break;
         case kOptCarrierOffset:
-            ok = number("--carrier-offset", value, 0.0, 2000.0, o.carrier_offset_hz);
+            ok = parse_option_number("--carrier-offset", value, 0.0, 2000.0, o.carrier_offset_hz);
             break;
         case kOptModulation:
-            ok = number("--modulation", value, 0.0, 1.0, o.modulation);
+            ok = parse_option_number("--modulation", value, 0.0, 1.0, o.modulation);
             break;
         case kOptCarrier:
-            ok = number("--carrier", value, 1e-6, 1.0, o.carrier);
+            ok = parse_option_number("--carrier", value, 1e-6, 1.0, o.carrier);
             break;
         default:
             return -1;

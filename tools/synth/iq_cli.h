@@ -27,6 +27,11 @@ struct IqCommandLine {
 // reason is on standard error).
 [[nodiscard]] int parse_iq_option(int id, const char* value, IqCommandLine& iq);
 
+// A decimal number from lo to hi as the value of option; false, with the
+// reason on standard error, for anything else.
+[[nodiscard]] bool parse_option_number(const char* option, const char* text, double lo, double hi,
+                                       double& out);
+
 // The IQ part of --help.
 extern const char* const kIqUsage;
 

@@ -134,16 +134,7 @@ struct CommandLine {
 };
 
 bool parse_double(const char* option, const char* text, double lo, double hi, double& out) {
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v < lo || v > hi) {
-        print_to(stderr, "korvad-synth: %s: '%s' is not a number from %g to %g\n", option, text, lo,
-                 hi);
-        return false;
-    }
-    out = v;
-    return true;
+    return parse_option_number(option, text, lo, hi, out);
 }
 
 bool parse_integer(const char* option, const char* text, long long lo, long long hi,
