@@ -26,10 +26,10 @@ SYNTH = None
 SHM_KEY = 0x1001001
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo", "messages.txt")
 
-# The demo's blocks 0.8 s apart (24 s), channel 131.725 MHz 225 kHz above the
+# The demo's blocks 0.3 s apart (12.5 s), channel 131.725 MHz 225 kHz above the
 # centre, on a dongle 20 ppm slow, with a neighbour 25 kHz above that is 10 dB
 # stronger and always busy, bursts up to 6 dB apart, the DC spike and noise.
-LAYOUT = ["--gap", "800", "--seed", "3"]
+LAYOUT = ["--gap", "300", "--seed", "3"]
 AIR = ["--iq-freq", "131.725", "--iq-offset", "225000", "--ppm", "-20", "--neighbour", "10",
        "--dc-spike", "0.05", "--level-spread", "6", "--cn", "30"]
 TUNING = ["--freq", "131.725", "--iq-center", "131.500", "--ppm", "-20"]

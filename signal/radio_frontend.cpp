@@ -28,6 +28,9 @@ constexpr std::size_t kMaxStages = 4;
 constexpr double kPassHz = 4'000.0;              // flat up to here either side of the carrier
 constexpr float kStopAttenuation = 80.0f;        // dB, each decimation stage
 constexpr float kResamplerAttenuation = 60.0f;   // dB
+constexpr unsigned kResamplerSemiLength = 12;    // input samples either side
+constexpr unsigned kResamplerBank = 64;          // filter phases
+constexpr double kResamplerCutoff = 0.4;         // of the input rate: 5 kHz at 12.5 kHz
 constexpr double kCarrierFilterHz = 50.0;        // low-pass of the envelope: the carrier level
 constexpr double kGain = kAudioPeakSteps / 0.8;  // sample steps per unit of modulation
 constexpr double kFloorAboveNoise = 4.0;         // 12 dB: the gain never lifts the noise above this
@@ -81,8 +84,9 @@ struct Stage {
 firdecim_crcf design_stage(double rate_in, unsigned factor, double stop) {
     const double df = (stop - kPassHz) / rate_in;
     const double fc = 0.5 * (stop + kPassHz) / rate_in;
-    unsigned n = estimate_req_filter_len(static_cast<float>(df), kStopAttenuation);
-    n = std::max(n, 2 * factor + 1);
+    // Kaiser's estimate of the length for the attenuation and transition.
+    const double taps = (kStopAttenuation - 7.95) / (14.36 * df) + 1.0;
+    const unsigned n = std::max(static_cast<unsigned>(std::ceil(taps)) | 1u, 2 * factor + 1);
     std::vector<float> h(n);
     liquid_firdes_kaiser(n, static_cast<float>(fc), kStopAttenuation, 0.0f, h.data());
     double sum = 0.0;
@@ -105,7 +109,7 @@ struct RadioFrontEnd {
     nco_crcf oscillator = nullptr;
     std::vector<Stage> stages;
     iirfilt_rrrf carrier_filter = nullptr;
-    msresamp_rrrf resampler = nullptr;
+    resamp_rrrf resampler = nullptr;
     double channel_rate = 0.0;
 
     std::vector<Complex> mixed;
@@ -126,7 +130,7 @@ struct RadioFrontEnd {
             if (s.filter != nullptr) firdecim_crcf_destroy(s.filter);
         }
         if (carrier_filter != nullptr) iirfilt_rrrf_destroy(carrier_filter);
-        if (resampler != nullptr) msresamp_rrrf_destroy(resampler);
+        if (resampler != nullptr) resamp_rrrf_destroy(resampler);
     }
 
     double noise_floor() const {
@@ -215,7 +219,12 @@ RadioFrontEndPtr make_radio_front_end(const FrontEndPlan& p) {
         iirfilt_rrrf_create_lowpass(2, static_cast<float>(kCarrierFilterHz / f->channel_rate));
     // The channel samples come at channel_rate * (1 + ppm) per second of real time.
     const double ratio = p.audio_rate / (f->channel_rate * ppm_factor(p.ppm));
-    f->resampler = msresamp_rrrf_create(static_cast<float>(ratio), kResamplerAttenuation);
+    // One polyphase stage does it: the ratio is about 0.5 to 16. Its
+    // cut-off keeps the audio band and what the output rate can hold.
+    const double cutoff = kResamplerCutoff * std::min(1.0, ratio);
+    f->resampler =
+        resamp_rrrf_create(static_cast<float>(ratio), kResamplerSemiLength,
+                           static_cast<float>(cutoff), kResamplerAttenuation, kResamplerBank);
     f->window_samples = static_cast<std::int64_t>(kFloorWindowSeconds * f->channel_rate);
     f->warm_up = static_cast<std::int64_t>(kWarmUpSeconds * f->channel_rate);
     if (f->oscillator == nullptr || f->carrier_filter == nullptr || f->resampler == nullptr) {
@@ -264,12 +273,12 @@ void run_front_end(RadioFrontEnd& f, const Complex* iq, std::size_t n, std::vect
     }
 
     if (f.detected.empty()) return;
-    const unsigned room =
-        msresamp_rrrf_get_num_output(f.resampler, static_cast<unsigned>(f.detected.size()));
-    f.resampled.resize(room + 8);
+    const auto room = static_cast<std::size_t>(
+        std::ceil(resamp_rrrf_get_rate(f.resampler) * static_cast<double>(f.detected.size())));
+    f.resampled.resize(room + 16);
     unsigned made = 0;
-    msresamp_rrrf_execute(f.resampler, f.detected.data(), static_cast<unsigned>(f.detected.size()),
-                          f.resampled.data(), &made);
+    resamp_rrrf_execute_block(f.resampler, f.detected.data(),
+                              static_cast<unsigned>(f.detected.size()), f.resampled.data(), &made);
     audio.insert(audio.end(), f.resampled.begin(), f.resampled.begin() + made);
 }
 

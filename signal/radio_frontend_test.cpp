@@ -122,12 +122,12 @@ TEST(RadioFrontEnd, TonesComeOutAtTheirFrequencyAndLevel) {
         plan.center_hz = kChannel - c.iq_rate * 0.09;  // 225 kHz at 2.4 MS/s
         plan.ppm = c.ppm;
         plan.audio_rate = c.audio_rate;
-        const double seconds = c.iq_rate > 1e6 ? 1.5 : 3.0;
+        const double seconds = c.iq_rate > 1e6 ? 1.0 : 2.0;
         const auto iq = record({{kChannel + 150.0, 0.05, c.tone_hz}}, c.iq_rate, plan.center_hz,
                                c.ppm, seconds);
         const std::vector<float> audio = receive(plan, iq);
         const std::size_t settled = static_cast<std::size_t>(0.4 * c.audio_rate);
-        ASSERT_GT(audio.size(), settled * 3);
+        ASSERT_GT(audio.size(), settled * 2);
         EXPECT_NEAR(tone_frequency(audio, settled, c.audio_rate), c.tone_hz, 1.0);
         // 80 % modulation comes out at 64 steps, whatever the carrier's level.
         EXPECT_NEAR(tone_amplitude(audio, settled, c.audio_rate, c.tone_hz), kAudioPeakSteps, 3.0);
@@ -145,7 +145,7 @@ double rejection_db(double interferer_hz, double strength_db, double iq_rate) {
     const double a = 0.02;
     const double b = a * std::pow(10.0, strength_db / 20.0);
     const auto iq = record({{kChannel, a, 1200.0}, {interferer_hz, b, 1700.0, 0.8, 1.1}}, iq_rate,
-                           plan.center_hz, 0.0, 1.5);
+                           plan.center_hz, 0.0, 1.0);
     const std::vector<float> audio = receive(plan, iq);
     const std::size_t settled = 19500 * 4 / 10;
     const double wanted = tone_amplitude(audio, settled, 19500, 1200.0);
