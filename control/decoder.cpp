@@ -76,7 +76,7 @@ void reopen_after_failure(Decoder& d) {
 // What the source had to say (a truncated IQ recording, a lost dongle), once.
 void show_source_notice(Decoder& d) {
     if (d.state.sound.notice.empty()) return;
-    status_line(d.screen, 12, true, d.state.sound.notice);
+    status_line(d.screen, ColourPair::kRedOnBlue, true, "%s", d.state.sound.notice.c_str());
     d.state.sound.notice.clear();
 }
 
