@@ -151,6 +151,16 @@ bool apply_iq_center(Settings& s, const char* value, std::string& error) {
     return true;
 }
 
+bool set_mail_programs(Settings& settings, const char* value, std::string& error) {
+    struct stat st;
+    if (value == nullptr || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "not a folder";
+        return false;
+    }
+    settings.mail_programs_folder = value;
+    return true;
+}
+
 // The long options, in the order --help lists them. getopt_long reports
 // entry i as kLongOptionBase + i.
 constexpr LongOption kLongOptions[] = {
@@ -169,6 +179,8 @@ constexpr LongOption kLongOptions[] = {
      apply_iq_format},
     {"iq-center", "MHZ", "centre of an IQ recording (default the channel - iq-rate / 4)",
      apply_iq_center},
+    {"mail-programs", "FOLDER", "sendmail, zip and mimencode from FOLDER (give it before -M)",
+     set_mail_programs},
 };
 constexpr int kLongOptionBase = 1000;
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0];
@@ -237,8 +249,23 @@ void print_long_help(std::FILE* out) {
     }
 }
 
+MailProgramPaths mail_program_paths(const Settings& settings) {
+    if (!settings.mail_programs_folder) {
+        const MailPrograms standard;
+        return {standard.sendmail, standard.zip, standard.mimencode};
+    }
+    const std::string& folder = *settings.mail_programs_folder;
+    return {folder + "/sendmail", folder + "/zip", folder + "/mimencode"};
+}
+
 void mail_check(const char* system_name, Settings& settings, const OptionIo& io) {
-    const MailPrograms& p = io.programs;
+    const MailProgramPaths chosen = mail_program_paths(settings);
+    MailPrograms p = io.programs;
+    if (settings.mail_programs_folder) {
+        p.sendmail = chosen.sendmail.c_str();
+        p.zip = chosen.zip.c_str();
+        p.mimencode = chosen.mimencode.c_str();
+    }
     print_to(io.err, "%s", "Checking mailingfunction...\n");
     bool sendmail = is_regular_file(p.sendmail);
     print_to(io.err, "'%s' \texists? [%s]\n", p.sendmail, sendmail ? "YES" : "NO");

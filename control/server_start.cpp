@@ -5,6 +5,7 @@
 
 #include "control/decoder.h"
 #include "control/signals.h"
+#include "server/database_server.h"
 #include "server/server.h"
 
 namespace korvad {
@@ -55,6 +56,16 @@ void start_server_processes(Decoder& d) {
     if (!d.settings.server) return;
     set_disposition(SIGCHLD, SIG_IGN);
     fork_server(d);
+    if (!d.settings.clients_may_modify) return;
+    DatabaseServerStart start;
+    start.queue_id = d.state.queue_id;
+    start.main_pid = d.state.main_pid;
+    start.title = d.state.title;
+    start.folder = d.stores.folder;
+    start.shared_ring = d.state.ring.base;
+    pid_t pid = run_database_server(start);
+    d.state.dbserver_pid = pid > 0 ? pid : 0;
+    g_crash_cleanup.dbserver_pid = d.state.dbserver_pid;
 }
 
 void restart_server(Decoder& d) {

@@ -6,8 +6,8 @@ namespace korvad {
 
 struct Decoder;
 
-// SIGCHLD ignored, the server process forked and recorded; the channel to it
-// is open while it lives.
+// SIGCHLD ignored, the server process forked and recorded (the channel to it
+// is open while it lives); with -a the database server after it.
 void start_server_processes(Decoder& d);
 
 // Starts a new server process on the port now in the settings.

@@ -48,6 +48,9 @@ struct Settings {
     std::vector<std::string> json_udp;      // --json-udp HOST:PORT, in the order given
     std::optional<std::string> station_id;  // --station-id
     RadioTuning radio;  // --freq, --gain, --ppm, --iq-rate, --iq-format, --iq-center
+    // --mail-programs: the folder of sendmail, zip and mimencode instead of
+    // /usr/sbin and /usr/bin (must come before -M, whose check uses it).
+    std::optional<std::string> mail_programs_folder;
 
     const char* device_path() const { return device ? device->c_str() : kDefaultDevice; }
     const char* log_path() const { return log_dir ? log_dir->c_str() : kDefaultLogDir; }
@@ -59,6 +62,14 @@ struct MailPrograms {
     const char* zip = "/usr/bin/zip";
     const char* mimencode = "/usr/bin/mimencode";
 };
+
+// The paths of the three programs for these settings.
+struct MailProgramPaths {
+    std::string sendmail;
+    std::string zip;
+    std::string mimencode;
+};
+MailProgramPaths mail_program_paths(const Settings& settings);
 
 // Where the command line writes and how the mail check pauses; tests give their own.
 struct OptionIo {

@@ -158,6 +158,7 @@ class Station:
         if port != 0 and "-p" not in args:
             args = ["-p", str(self.port)] + args
         self.errors_file = open(os.path.join(folder, "korvad.stderr"), "w+b")
+        self.started = time.time()
         self.proc = subprocess.Popen([korvad, "-s", "-c", "-H", "-d", "-"] + args, cwd=folder,
                                      stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                      stderr=self.errors_file, start_new_session=True, env=env)

@@ -70,6 +70,7 @@ void close_all_clients(ServerState& server) {
 
 // SIGUSR1: the main process stops the server.
 [[noreturn]] void stop_server(ServerState& server) {
+    save_subscribers(server);  // what clients changed since the last save stays
     server.by_registration.free_all();
     server.by_flight.free_all();
     server.chat.free_all();
@@ -79,6 +80,7 @@ void close_all_clients(ServerState& server) {
 
 // SIGINT: the whole station stops.
 [[noreturn]] void interrupt_server(ServerState& server) {
+    save_subscribers(server);
     close_all_clients(server);
     if (server.start.main_pid > 0) kill(server.start.main_pid, SIGINT);
     if (server.start.dbserver_pid > 0) kill(server.start.dbserver_pid, SIGINT);
@@ -299,6 +301,16 @@ int open_listener(const std::optional<std::string>& address, int port) {
         return -1;
     }
     return fd;
+}
+
+void close_server_descriptors(const ServerState& server) {
+    for (const ClientSlot& slot : server.table.slots) {
+        if (slot.occupied()) close(slot.socket);
+        if (slot.report_file >= 0) close(slot.report_file);
+    }
+    if (server.listener >= 0) close(server.listener);
+    if (server.table.epoll_fd >= 0) close(server.table.epoll_fd);
+    if (server.start.wake_fd >= 0) close(server.start.wake_fd);
 }
 
 void refresh_collection(ServerState& server) {

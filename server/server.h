@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -69,6 +71,16 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
+// The code mails sent lately: a client cannot make the station mail an
+// address more than once per kCodeMailAgainSeconds, nor more than
+// kCodeMailsPerHour in all.
+inline constexpr std::time_t kCodeMailAgainSeconds = 600;
+inline constexpr std::size_t kCodeMailsPerHour = 30;
+struct CodeMailLog {
+    std::map<std::string, std::time_t> last_by_address;  // lower-case address
+    std::deque<std::time_t> sent;                        // within the last hour
+};
+
 struct ServerState {
     ServerStart start;
     SlotTable table;
@@ -81,6 +93,7 @@ struct ServerState {
     int cycle = 0;                              // 0 .. kRefreshCycles
     std::optional<SubscriberList> subscribers;  // with daily mailing only
     bool subscribers_changed = false;           // since the last save
+    CodeMailLog code_mails;
     RecordList<ChatEntry> chat = make_sorted_list<ChatEntry>(30, 10, &compare_chat_entries);
     ContactList by_registration = make_contact_list(1000, 100);
     ContactList by_flight = make_contact_list(1000, 100);
@@ -105,6 +118,10 @@ pid_t run_server(const ServerStart& start);
 // load, and then cancels every running list stream (their positions would
 // point into the old lists); saves a changed subscriber list.
 void refresh_collection(ServerState& server);
+
+// In a child the server forked (report run, code mail): closes its copies of
+// the listener and the client sockets, leaving the connections to the server.
+void close_server_descriptors(const ServerState& server);
 
 // One message of type ToServer.
 void handle_server_message(ServerState& server, struct QueueMessage& msg);

@@ -18,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from korvad_station import (Client, Station, children_of, contact_item, free_port, packet,  # noqa: E402
-                            queue_ids, queue_receive, queue_send, wait_until, write_list_file)
+                            queue_ids, queue_send, wait_until, write_list_file)
 
 KORVAD = SYNTH = KORVADM = None
 HOST = socket.gethostname()[:32]
@@ -418,15 +418,20 @@ class ChatAndForwarding(ServerCase):
         self.assertEqual(client.next(), (105, 0, b"Missing data in your request!"))
 
         modifying = self.start("-a", "-D", "secret", collection=contacts_file(self.folder))
-        queue = modifying.queue_id()
         clients = [self.connect(modifying) for _ in range(2)]
         for c in clients:
             c.greeting()
-        clients[1].send(31, "LH\tLufthansa")
-        self.assertEqual(queue_receive(queue, 2), (31, 1, b"LH\tLufthansa"))
-        clients[0].send(30, "XX0001\t" + "A" * 4000)
-        code, slot, text = queue_receive(queue, 2)
-        self.assertEqual((code, slot, len(text)), (30, 0, 2999))
+        # The database server answers each to its client; the queue carries
+        # 2999 characters of a longer text.
+        clients[1].send(31, "XX\t" + "A" * 4000)
+        self.assertEqual(clients[1].expect(35, timeout=20), (35, 0, b"35 1"))
+        clients[0].send(30, "LH0400\tAB-CDE")
+        self.assertEqual(clients[0].expect(36, timeout=20), (36, 0, b"36 0"))
+        airlines = os.path.join(self.folder, "korvad-airlines.db")
+        wait_until(lambda: os.path.exists(airlines), 10, "the first save")
+        with open(airlines, "rb") as f:
+            data = f.read()
+        self.assertIn(b"XX" + struct.pack("<i", 2996) + b"A" * 2996, data)
         modifying.flow()
         clients[1].send(78, "D-ABCD\tLH0401\t1700086400\tsecret")
         self.assertEqual(clients[1].expect(105, timeout=30),
@@ -470,6 +475,41 @@ class Traffic(ServerCase):
             self.assertEqual(count, b"3 clients currently connected")
 
 
+class DatabaseUpdates(ServerCase):
+    def message_buffer(self, text):
+        frames = os.path.join(self.folder, "frame.txt")
+        raw = os.path.join(self.folder, "frame.raw")
+        with open(frames, "w") as f:
+            f.write("downlink mode=2 reg=.D-ABCD label=H1 block=1 seq=M01A flight=LH0400 "
+                    "text=%s\n" % text)
+        subprocess.run([SYNTH, "-q", frames, raw], check=True)
+        with open(raw, "rb") as f:
+            audio = f.read()
+        return audio + bytes([128]) * (40000 - len(audio))
+
+    def route_of_next_message(self, station, client, n):
+        station.write_audio(self.message_buffer("MESSAGE %d" % n))
+        return client.expect(18, timeout=30)[2].split(b"\t")[8]
+
+    def test_an_accepted_route_is_looked_up_after_the_reload(self):
+        station = self.start("-a")
+        client = self.connect(station)
+        client.greeting()
+        station.flow()
+        self.assertEqual(self.route_of_next_message(station, client, 0), b"unknown")
+        client.send(30, "LH0400\tFRA-JFK")
+        self.assertEqual(client.expect(35, timeout=20), (35, 0, b"35 0"))
+        # The main process reloads at its next look at the queue (every
+        # 20th buffer).
+        for n in range(1, 30):
+            route = self.route_of_next_message(station, client, n)
+            if route != b"unknown":
+                break
+        self.assertEqual(route, b"FRA-JFK")
+        titles = [t for _, t in station.children()]
+        self.assertIn("korvad database server", titles)
+
+
 class Restart(ServerCase):
     def crash_and_reconnect(self, station, old_port, new_port):
         client = self.connect(station, old_port)
@@ -505,14 +545,17 @@ class Shutdown(ServerCase):
         with open("/proc/sysvipc/shm") as f:
             self.assertNotIn(str(0x1001001), f.read().split())
 
-    def test_sigint_ends_main_and_server(self):
-        station = self.start()
+    def test_sigint_ends_main_server_and_database_server(self):
+        station = self.start("-a")
         client = self.connect(station)
         client.greeting()
         server = station.server_pid()
+        databases = [pid for pid, t in station.children() if t == "korvad database server"]
+        self.assertEqual(len(databases), 1)
         self.assertEqual(station.stop(signal.SIGINT), 5)
         self.assertTrue(client.wait_closed())
         self.assertAllGone(station, server)
+        wait_until(lambda: not os.path.exists("/proc/%d" % databases[0]), 10, "the database server")
 
     def test_sigint_to_the_server_stops_the_station(self):
         station = self.start()
