@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "control/settings.h"
 
 namespace korvad {
@@ -283,7 +285,32 @@ TEST(CommandLine, LongHelpListsEveryLongOption) {
               "--iq-format FMT        cu8, cs16 or cf32: the pairs of a raw IQ recording "
               "(default cu8)\n"
               "--iq-center MHZ        centre of an IQ recording (default the channel - iq-rate "
-              "/ 4)\n");
+              "/ 4)\n"
+              "--mail-programs FOLDER sendmail, zip and mimencode from FOLDER (give it before -M)\n");
+}
+
+TEST(CommandLine, MailProgramsFromAFolderForTheCheckAndTheRuns) {
+    TestFolder folder("korvad-options-test");
+    for (const char* name : {"sendmail", "zip"}) std::ofstream(folder.file(name)) << "#!/bin/sh\n";
+    const std::string option = "--mail-programs=" + folder.path();
+    Parse p = parse({option, "-M", "station"});
+    EXPECT_EQ(p.err, "Checking mailingfunction...\n'" + folder.file("sendmail") +
+                         "' \texists? [YES]\n'" + folder.file("zip") + "' \t\texists? [YES]\n'" +
+                         folder.file("mimencode") +
+                         "' \texists? [NO]\nMissing one of the following programs:\n- " +
+                         folder.file("sendmail") + "\n- " + folder.file("zip") + "\n- " +
+                         folder.file("mimencode") + "\nMailingfunction disabled!\n");
+    EXPECT_FALSE(p.settings.mail_enabled);
+    std::ofstream(folder.file("mimencode")) << "#!/bin/sh\n";
+    Parse q = parse({option, "-M", "station"});
+    EXPECT_TRUE(q.settings.mail_enabled);
+    const MailProgramPaths paths = mail_program_paths(q.settings);
+    EXPECT_EQ(paths.zip, folder.file("zip"));
+    const MailProgramPaths standard = mail_program_paths(Settings{});
+    EXPECT_EQ(standard.sendmail, "/usr/sbin/sendmail");
+    EXPECT_EQ(standard.mimencode, "/usr/bin/mimencode");
+    Parse refused = parse({"--mail-programs=/no/such/folder"});
+    EXPECT_EQ(refused.result, OptionsResult::kRejected);
 }
 
 }  // namespace

@@ -99,14 +99,8 @@ void save_all(DatabaseServer& server) {
 }  // namespace
 
 bool check_route(std::string_view value) {
-    const std::size_t first_dash = value.find('-');
-    if (first_dash == std::string_view::npos) return false;
-    const std::string_view first = value.substr(0, first_dash);
-    const std::string_view rest = value.substr(first_dash + 1);
-    const std::size_t second_dash = rest.find('-');
-    const std::string_view second = rest.substr(0, second_dash);
-    if (!code_length_ok(first) || !code_length_ok(second)) return false;
-    return second_dash == std::string_view::npos || code_length_ok(rest.substr(second_dash + 1));
+    const std::optional<RouteParts> parts = split_route(value);
+    return parts && parts->codes_ok;
 }
 
 int update_reference_entry(std::string_view text, ReferenceList& database, bool route_check) {

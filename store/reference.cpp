@@ -92,18 +92,28 @@ std::optional<std::string> reference_value(const ReferenceList& list, std::strin
     return entry->value;
 }
 
+std::optional<RouteParts> split_route(std::string_view route) {
+    const std::size_t first_dash = route.find('-');
+    if (first_dash == std::string_view::npos) return std::nullopt;
+    RouteParts parts;
+    parts.first = route.substr(0, first_dash);
+    const std::string_view rest = route.substr(first_dash + 1);
+    const std::size_t second_dash = rest.find('-');
+    parts.second = rest.substr(0, second_dash);
+    if (second_dash != std::string_view::npos) parts.third = rest.substr(second_dash + 1);
+    parts.codes_ok = airport_code_length(parts.first) && airport_code_length(parts.second) &&
+                     (!parts.third || airport_code_length(*parts.third));
+    return parts;
+}
+
 std::string expand_route(std::string route, ReferenceDatabases& databases,
                          bool translate_airports) {
     if (!translate_airports) return route;
-    const std::string_view text(route);
-    const std::size_t first_dash = text.find('-');
-    if (first_dash == std::string_view::npos) return route;
-    const std::string_view first = text.substr(0, first_dash);
-    const std::string_view rest = text.substr(first_dash + 1);
-    const std::size_t second_dash = rest.find('-');
-    const std::string_view second = rest.substr(0, second_dash);
-    std::optional<std::string_view> third;
-    if (second_dash != std::string_view::npos) third = rest.substr(second_dash + 1);
+    const std::optional<RouteParts> parts = split_route(route);
+    if (!parts) return route;
+    const std::string_view first = parts->first;
+    const std::string_view second = parts->second;
+    const std::optional<std::string_view> third = parts->third;
     if (!airport_code_length(first) || !airport_code_length(second)) return route;
 
     std::optional<std::string> first_name = lookup_reference(databases.airports, upper_case(first));

@@ -79,6 +79,17 @@ DatabaseCounts reload_databases(ReferenceDatabases& databases, bool verbose);
 [[nodiscard]] std::optional<std::string> reference_value(const ReferenceList& list,
                                                          std::string_view key);
 
+// A route value split at its first two "-": "FRA-LHR-JFK" is FRA, LHR and
+// (optional) JFK. None without a "-". `codes_ok`: the first two are 3 or 4
+// characters long, and so is the third when there is one.
+struct RouteParts {
+    std::string_view first;
+    std::string_view second;
+    std::optional<std::string_view> third;
+    bool codes_ok = false;
+};
+[[nodiscard]] std::optional<RouteParts> split_route(std::string_view route);
+
 // The route to keep: "first name-second name[ via third name]" when both
 // first airports are found, else route unchanged. Also unchanged when
 // translate_airports is off (-v), without a "-", or when the first or second
