@@ -56,10 +56,6 @@ void install_database_signals() {
 
 namespace {
 
-bool code_length_ok(std::string_view part) {
-    return part.size() == 3 || part.size() == 4;
-}
-
 void answer(DatabaseServer& server, QueueMessage& request, bool accepted) {
     const int code = accepted ? queue_code::kUpdateAccepted : queue_code::kUpdateRejected;
     // The answer travels in the request's buffer, so client_slot stays.
