@@ -186,7 +186,18 @@ void every_fifth_buffer(Decoder& d) {
 
 }  // namespace
 
+MessageOptions message_options(const Settings& settings) {
+    MessageOptions options;
+    options.extended = settings.extended;
+    options.checksum_only = settings.checksum_only;
+    options.anad_log = settings.anad_log;
+    options.daemon = settings.daemon;
+    options.translate_airports = settings.translate_airports;
+    return options;
+}
+
 void release_held_passes(Decoder& d) {
+    d.messages.options = message_options(d.settings);
     const std::time_t now = d.messages.now;
     for (std::size_t i = 0; i < d.held_count; ++i) {
         Decoder::HeldPass& h = d.held[i];
@@ -344,6 +355,7 @@ void process_buffer(Decoder& d, std::time_t now, long nanoseconds) {
     if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
 
     d.messages.now = d.state.now;
+    d.messages.options = message_options(d.settings);
     std::uint8_t* work = d.state.work_buffer.get();
     // The receiver takes the new samples before the pass loop zeroes any.
     if (d.msk) msk_receive(*d.msk, work + kHistorySamples, kNewSamples, PassSink{on_msk_frame, &d});

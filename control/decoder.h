@@ -52,8 +52,10 @@ struct Decoder {
     // it has destinations.
     JsonFeed feed;
     double buffer_time = 0.0;  // seconds since the epoch, fractional: when the buffer came
-    // What message processing reads and changes; `now` is set per buffer.
-    MessageContext messages{settings, counters, screen, channel, stores, logs};
+    // What message processing reads and changes; its options and `now` are
+    // set per buffer.
+    MessageContext messages{{},      counters, screen,
+                            channel, stores,   MessageLogs{&logs.message_file, &logs.anad_file}};
 
     // Main loop counters.
     int buffer_number = 0;  // incremented once per buffer before any periodic test
@@ -103,6 +105,9 @@ void handle_pending_signals(Decoder& d);
 void handle_key(Decoder& d, int key);
 // A message of type ToDecoder.
 void handle_decoder_message(Decoder& d, struct QueueMessage& msg);
+
+// The settings message processing reads, as they stand now.
+[[nodiscard]] MessageOptions message_options(const Settings& settings);
 
 // Releases everything; safe to call twice.
 void save_and_release(Decoder& d);

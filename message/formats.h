@@ -36,7 +36,7 @@ inline constexpr std::size_t kDashRowLength = 58;
 inline constexpr std::size_t kDottedRegistrationLength = 7;
 
 // What the text forms read besides the Message: the kind of the message in
-// hand (Counters::current_is_squitter / current_is_uplink), the extended
+// hand (squitter, uplink, else a downlink), the extended
 // option and the two description tables. A table that is null finds nothing.
 struct FormatInputs {
     bool squitter = false;

@@ -1,6 +1,6 @@
 #pragma once
 // The record of one decoded ACARS message, and the process-wide traffic
-// counters with the two flags that describe the message in hand.
+// counters.
 //
 // A Message is allocated zero-filled: every owned string starts as none and
 // every fixed text field as empty. The fixed fields always hold a terminator;
@@ -69,9 +69,6 @@ struct Counters {
     std::int32_t block_error_count = 0;     // faulty frames: block
     std::int32_t crc_error_count = 0;       // failed CRC or no proper end
     std::int32_t collection_additions = 0;  // new collection entries since its last save
-    // The message in hand; both cleared at the start of every run.
-    bool current_is_squitter = false;
-    bool current_is_uplink = false;
 };
 
 }  // namespace korvad

@@ -22,6 +22,13 @@ namespace {
 
 constexpr int kLastChar = kFrameRecordChars - 1;  // 512: a record holds no more
 
+// What kind of message the chosen record carries; the text forms read it.
+struct MessageKind {
+    bool squitter = false;
+    bool uplink = false;
+    bool downlink() const { return !squitter && !uplink; }
+};
+
 // Colours of the message window.
 constexpr ColourPair kMessagePair = ColourPair::kWhiteOnBlack;
 constexpr ColourPair kFailedPair = ColourPair::kRedOnBlack;
@@ -63,8 +70,8 @@ std::optional<std::string> text_of(const FrameRecord& r) {
     return text;
 }
 
-// Steps 5 to 12: the Message of the chosen record, with its lookups.
-std::unique_ptr<Message> build_message(MessageContext& c, const FrameRecord& r) {
+// The Message of the chosen record: time, fields and text.
+std::unique_ptr<Message> build_message(const MessageContext& c, const FrameRecord& r) {
     auto m = make_message();
     m->time = static_cast<std::int32_t>(c.now);
     const std::time_t time = m->time;
@@ -83,36 +90,35 @@ std::unique_ptr<Message> build_message(MessageContext& c, const FrameRecord& r) 
         set_field(m->flight_id, characters(r, kFlightIdFirst, kFlightIdLast));
     }
     if ((r.error_flags & MSG_ERR_EXT) == 0) m->text = text_of(r);
-
-    ReferenceDatabases* databases = c.stores.databases ? &*c.stores.databases : nullptr;
     if (r.squitter) {
         set_field(m->registration, "_______");
-    } else {
-        if (databases != nullptr) {
-            m->aircraft_type = lookup_reference(databases->types, field_text(m->registration));
-        }
-        if (r.uplink) {
-            set_field(m->message_number, " ");
-            set_field(m->flight_id, "    ");
-        }
-    }
-    if (!r.squitter && !r.uplink && databases != nullptr) {
-        const std::string_view flight_id = field_text(m->flight_id);
-        m->route = lookup_reference(databases->flights, flight_id);
-        m->airline = lookup_reference(databases->airlines, flight_id.substr(0, 2));
-        if (m->route) {
-            m->route =
-                expand_route(std::move(*m->route), *databases, c.settings.translate_airports);
-        }
+    } else if (r.uplink) {
+        set_field(m->message_number, " ");
+        set_field(m->flight_id, "    ");
     }
     return m;
 }
 
-FormatInputs format_inputs(const MessageContext& c) {
+// The reference databases' texts: the aircraft type (not for a squitter),
+// and for a downlink its route (with airport names) and airline.
+void enrich(const MessageContext& c, Message& m, const MessageKind& kind) {
+    if (!c.stores.databases || kind.squitter) return;
+    ReferenceDatabases& databases = *c.stores.databases;
+    m.aircraft_type = lookup_reference(databases.types, field_text(m.registration));
+    if (kind.uplink) return;
+    const std::string_view flight_id = field_text(m.flight_id);
+    m.route = lookup_reference(databases.flights, flight_id);
+    m.airline = lookup_reference(databases.airlines, flight_id.substr(0, 2));
+    if (m.route) {
+        m.route = expand_route(std::move(*m.route), databases, c.options.translate_airports);
+    }
+}
+
+FormatInputs format_inputs(const MessageContext& c, const MessageKind& kind) {
     FormatInputs in;
-    in.squitter = c.counters.current_is_squitter;
-    in.uplink = c.counters.current_is_uplink;
-    in.extended = c.settings.extended;
+    in.squitter = kind.squitter;
+    in.uplink = kind.uplink;
+    in.extended = c.options.extended;
     if (c.stores.databases) {
         in.ground_stations = &c.stores.databases->ground;
         in.labels = &c.stores.databases->modes;
@@ -135,18 +141,65 @@ bool seen_before(Stores& stores, const std::string& screen_text) {
     return stores.repeats->insert_unique(digest) >= 0;
 }
 
-// Step 22: the contact history line (code 8) and, on a first contact, the
-// new-contact register.
-void report_contact(MessageContext& c, const Message& m) {
+// Extended mode: the contact history line (code 8) and, on a first contact
+// of a good message, the new-contact register.
+void report_contact(MessageContext& c, const Message& m, bool good) {
     if (!c.stores.collection) return;
     ContactInformation info = contact_information(*c.stores.collection, field_text(m.registration));
     message_line(c, kContactPair, 1, true, false, info.line);
     (void)c.channel.send(queue_code::kContactHistory, info.line.c_str());
-    if (info.first_contact && c.stores.new_contacts &&
+    if (good && info.first_contact && c.stores.new_contacts &&
         record_first_contact(*c.stores.new_contacts, m)) {
         show_first_contact(c.screen, field_text(m.registration));
     }
-    if (!c.settings.daemon) screen_scroll(c.screen, Window::kMessage);
+    if (!c.options.daemon) screen_scroll(c.screen, Window::kMessage);
+}
+
+// A pass without a usable record: counted by its least faulty record
+// (parity error in the header, else block error) and, outside daemon mode,
+// analysed on the screen.
+MessageOutcome count_faulty_frame(MessageContext& c, const FrameTable& table) {
+    const FrameRecord& worst = *least_faulty(table);
+    if ((worst.error_flags & MSG_ERR_ALL) != 0) {
+        ++c.counters.parity_error_count;
+    } else {
+        ++c.counters.block_error_count;
+    }
+    if (c.options.daemon) return MessageOutcome::kFaultyFrame;
+    show_fault_analysis(c.screen, worst);
+    counters_line(c.screen, c.counters, c.channel);
+    return MessageOutcome::kFaultyFrame;
+}
+
+// The banner of an uplink or squitter, the warning of a failed check, then
+// the screen text. False when -k refuses a message that is not good: it is
+// shown once and goes no further.
+bool show(MessageContext& c, const MessageKind& kind, bool good, bool text_parity_error,
+          const std::string& screen_text) {
+    if (kind.squitter) message_line(c, kBannerPair, 1, true, true, "-=[ Squitter message ]=-");
+    if (kind.uplink) message_line(c, kBannerPair, 1, true, true, "-=[ Uplink message ]=-");
+    const bool downlink = kind.downlink();
+    if (!good) {
+        ++c.counters.crc_error_count;
+        if (c.options.checksum_only) {
+            message_line(c, kFailedPair, 0, true, downlink, screen_text);
+            if (!c.options.daemon) screen_refresh(c.screen, Window::kMessage);
+            return false;
+        }
+        message_line(c, kFailedPair, 1, true, true,
+                     "FCB checksum doesn't match for the following message");
+    }
+    message_line(c, kMessagePair, 0, text_parity_error, downlink, screen_text);
+    return true;
+}
+
+// The client record for the server (6 uplink, 18 otherwise); none for a
+// squitter.
+void send_client_record(MessageContext& c, const Message& m, const MessageKind& kind,
+                        const FormatInputs& inputs) {
+    if (kind.squitter) return;
+    (void)c.channel.send(kind.uplink ? queue_code::kUplink : queue_code::kMessage,
+                         client_record(m, inputs).c_str());
 }
 
 // One datagram per destination; a destination's first failure is told once
@@ -160,99 +213,66 @@ void send_to_feed(MessageContext& c, const Message& m, const FrameRecord& r) {
     }
 }
 
-MessageOutcome process(MessageContext& c, const FrameTable& table) {
-    Counters& k = c.counters;
-    // 1.
-    k.current_is_squitter = false;
-    k.current_is_uplink = false;
-
-    // 2. 3.
-    const int count = std::clamp(table.count, 0, kFrameTableSize);
-    if (count == 0) return MessageOutcome::kNoRecord;
-    const RecordChoice choice = choose_record(table);
-    if (choice.record == nullptr) {
-        const FrameRecord& worst = *least_faulty(table);
-        if ((worst.error_flags & MSG_ERR_ALL) != 0) {
-            ++k.parity_error_count;
-        } else {
-            ++k.block_error_count;
-        }
-        if (c.settings.daemon) return MessageOutcome::kFaultyFrame;
-        show_fault_analysis(c.screen, worst);
-        counters_line(c.screen, k, c.channel);
-        return MessageOutcome::kFaultyFrame;
+// The daily log entry, the JSON feed (whether or not a log is open), and
+// with -A the ANAD entry.
+void log_message(MessageContext& c, const Message& m, const FrameRecord& r,
+                 const FormatInputs& inputs) {
+    if (std::FILE* log = c.logs.message != nullptr ? *c.logs.message : nullptr) {
+        (void)write_log_entry(log, m);
+        std::fflush(log);
     }
-    const FrameRecord& r = *choice.record;
-
-    // 4. to 12.
-    std::unique_ptr<Message> m = build_message(c, r);
-
-    // 13.
-    k.current_is_squitter = r.squitter != 0;
-    k.current_is_uplink = r.uplink != 0;
-    const bool downlink = !r.squitter && !r.uplink;
-    const FormatInputs inputs = format_inputs(c);
-
-    // 14. The screen text is always the value of a "%s".
-    const std::string screen_text = format_message(*m, MessageForm::kScreen, inputs);
-    if (seen_before(c.stores, screen_text)) return MessageOutcome::kRepeat;
-
-    // 15.
-    if (r.squitter) message_line(c, kBannerPair, 1, true, true, "-=[ Squitter message ]=-");
-    if (r.uplink) message_line(c, kBannerPair, 1, true, true, "-=[ Uplink message ]=-");
-
-    // 16.
-    if (!choice.good) {
-        ++k.crc_error_count;
-        if (c.settings.checksum_only) {
-            message_line(c, kFailedPair, 0, true, downlink, screen_text);
-            if (!c.settings.daemon) screen_refresh(c.screen, Window::kMessage);
-            return MessageOutcome::kCheckFailed;
-        }
-        message_line(c, kFailedPair, 1, true, true,
-                     "FCB checksum doesn't match for the following message");
+    if (c.feed != nullptr) send_to_feed(c, m, r);
+    std::FILE* anad = c.logs.anad != nullptr ? *c.logs.anad : nullptr;
+    if (c.options.anad_log && anad != nullptr) {
+        const std::string entry = format_message(m, MessageForm::kAnad, inputs);
+        std::fwrite(entry.data(), 1, entry.size(), anad);
+        std::fflush(anad);
     }
+}
 
-    // 17.
-    message_line(c, kMessagePair, 0, (r.error_flags & MSG_ERR_EXT) != 0, downlink, screen_text);
-
-    // 18.
-    if (!r.squitter) {
-        c.channel.send(r.uplink ? queue_code::kUplink : queue_code::kMessage,
-                       client_record(*m, inputs).c_str());
-    }
-
-    // 19.
-    if (!c.settings.daemon) screen_refresh(c.screen, Window::kMessage);
-
-    // 20. 21. The feed gets what the log gets, whether or not a log is open.
-    if (std::FILE* log = message_log(c.logs)) {
-        (void)write_log_entry(log, *m);
-        flush_message_log(c.logs);
-    }
-    if (c.feed != nullptr) send_to_feed(c, *m, r);
-    if (c.settings.anad_log) write_anad_log(c.logs, format_message(*m, MessageForm::kAnad, inputs));
-
-    // 22.
-    if (c.settings.extended && !r.squitter) report_contact(c, *m);
-
-    // 23.
-    if (!r.squitter) c.channel.send(queue_code::kContactRecord, contact_record(*m).c_str());
-
-    // 24.
-    if (!downlink) {
-        ++k.uplink_count;
-        counters_line(c.screen, k, c.channel);
+// Counts the message; a good downlink goes on to the collection, which
+// offers it to the statistics (the names go to the server, 10 and 13).
+MessageOutcome count_and_collect(MessageContext& c, std::unique_ptr<Message> m,
+                                 const MessageKind& kind, bool good) {
+    if (!kind.downlink()) {
+        ++c.counters.uplink_count;
+        counters_line(c.screen, c.counters, c.channel);
         return MessageOutcome::kUplink;
     }
-
-    // 25. The adding procedure sends the two statistics names (10, 13), each
-    // before its offer.
-    ++k.good_count;
-    counters_line(c.screen, k, c.channel);
-    show_addition(c.screen, c.channel, add_to_collection(c.stores, std::move(m), k),
-                  c.settings.daemon);
+    ++c.counters.good_count;
+    counters_line(c.screen, c.counters, c.channel);
+    if (good) {
+        show_addition(c.screen, c.channel, add_to_collection(c.stores, std::move(m), c.counters),
+                      c.options.daemon);
+    }
     return MessageOutcome::kDownlink;
+}
+
+MessageOutcome process(MessageContext& c, const FrameTable& table) {
+    if (std::clamp(table.count, 0, kFrameTableSize) == 0) return MessageOutcome::kNoRecord;
+    const RecordChoice choice = choose_record(table);
+    if (choice.record == nullptr) return count_faulty_frame(c, table);
+    const FrameRecord& r = *choice.record;
+    const MessageKind kind{r.squitter != 0, r.uplink != 0};
+
+    std::unique_ptr<Message> m = build_message(c, r);
+    enrich(c, *m, kind);
+    const FormatInputs inputs = format_inputs(c, kind);
+
+    // The screen text is always the value of a "%s".
+    const std::string screen_text = format_message(*m, MessageForm::kScreen, inputs);
+    if (seen_before(c.stores, screen_text)) return MessageOutcome::kRepeat;
+    if (!show(c, kind, choice.good, (r.error_flags & MSG_ERR_EXT) != 0, screen_text)) {
+        return MessageOutcome::kCheckFailed;
+    }
+    send_client_record(c, *m, kind, inputs);
+    if (!c.options.daemon) screen_refresh(c.screen, Window::kMessage);
+    log_message(c, *m, r, inputs);
+    if (c.options.extended && !kind.squitter) report_contact(c, *m, choice.good);
+    if (!kind.squitter) {
+        (void)c.channel.send(queue_code::kContactRecord, contact_record(*m).c_str());
+    }
+    return count_and_collect(c, std::move(m), kind, choice.good);
 }
 
 }  // namespace

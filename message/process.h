@@ -5,6 +5,10 @@
 // a first contact, counted and added to the aircraft collection, in that
 // fixed order.
 //
+// What it does, in this order: choose the record, build the Message, enrich
+// it from the reference databases, check for a repeat, show it, send it,
+// log it, report a first contact, count it and collect it.
+//
 // Choice of the record, in fill order:
 //   1. error_count 0, terminated, crc 0   the message is good
 //   2. error_count 0, terminated          not good (CRC failed)
@@ -21,6 +25,13 @@
 // Squitters are shown, logged and counted with the uplinks, but never sent as
 // client or contact record.
 //
+// Only a good message (its CRC matched) is collected: a message whose check
+// failed is shown, sent and logged as a warning says, and counted, but it
+// enters neither the aircraft collection, nor the new-contact register, nor
+// the daily statistics, which are kept for years. (A frame damaged by two
+// bit errors in one character keeps its parity and may keep every character
+// in its set, so only the CRC tells it from the frame that was sent.)
+//
 // Repeats: the MD5 digest of the screen text (32 lower-case hex digits) goes
 // into the repeat register; a text whose digest is already there is dropped
 // without any output or count. The main loop empties the register every
@@ -33,9 +44,9 @@
 #include <string>
 #include <string_view>
 
-#include "control/daily_logs.h"
+#include <cstdio>
+
 #include "control/queue/server_channel.h"
-#include "control/settings.h"
 #include "feed/json_feed.h"
 #include "message/message.h"
 #include "screen/screen.h"
@@ -45,16 +56,34 @@
 
 namespace korvad {
 
-// Everything one run reads and changes. The main loop builds it for each
-// buffer (now is the time stamp of that buffer: the time of every message
-// decoded from it).
+// The settings message processing reads; the main loop copies them from its
+// own before each buffer (keys and signals switch some while it runs).
+struct MessageOptions {
+    bool extended = false;           // -e, key E, SIGUSR1
+    bool checksum_only = false;      // -k, key C
+    bool anad_log = false;           // -A
+    bool daemon = false;             // -c: no screen
+    bool translate_airports = true;  // not -v
+};
+
+// The daily logs a message is written to: the caller's open files, read at
+// the moment of writing (the day change replaces them). Null, or pointing to
+// null, while a log is not open.
+struct MessageLogs {
+    std::FILE* const* message = nullptr;  // "korvad-%s.log"
+    std::FILE* const* anad = nullptr;     // -A: "ANAD-%s.log"
+};
+
+// Everything one run reads and changes. The main loop builds it once and
+// sets options and now for each buffer (now is the time stamp of that
+// buffer: the time of every message decoded from it).
 struct MessageContext {
-    Settings& settings;  // extended, checksum_only, anad_log, daemon, translate_airports
+    MessageOptions options;
     Counters& counters;
     Screen& screen;
     const ServerChannel& channel;
     Stores& stores;
-    LogFiles& logs;
+    MessageLogs logs;
     std::time_t now = 0;
     // The JSON feed, when --json-udp was given: every message the log
     // receives goes out there at the same moment, with the facts of the
@@ -70,7 +99,7 @@ enum class MessageOutcome {
     kRepeat,       // dropped: its screen text was seen since the register was emptied
     kCheckFailed,  // -k and not good: shown once, counted as a CRC error, nothing else
     kUplink,       // an uplink or squitter, processed
-    kDownlink,     // a downlink, processed and offered to the collection
+    kDownlink,     // a downlink, processed (and, when good, offered to the collection)
     kNoMemory,     // an allocation failed; the frame is lost
 };
 

@@ -44,16 +44,17 @@ struct Fixture {
         add(db.airports, "ORD", "Chicago");
         add(db.modes, "H1", "Position");
         add(db.ground, "2", "Station two");
-        logs.message_file = std::fopen("/dev/null", "w");
-        logs.anad_file = std::fopen("/dev/null", "w");
+        message_file = std::fopen("/dev/null", "w");
+        anad_file = std::fopen("/dev/null", "w");
         screen.daemon = true;
     }
-    Settings settings;
+    MessageOptions settings;
     Counters counters;
     Screen screen;
     ServerChannel channel;  // no server: nothing leaves the process
     Stores stores;
-    LogFiles logs;
+    std::FILE* message_file = nullptr;
+    std::FILE* anad_file = nullptr;
     std::unique_ptr<FrameTable> table = std::make_unique<FrameTable>();
     std::uint8_t frame[kFrameBufferSize] = {};
 };
@@ -104,8 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    MessageContext context{f.settings, f.counters, f.screen,  f.channel,
-                           f.stores,   f.logs,     1796703330};
+    MessageContext context{f.settings, f.counters, f.screen,
+                           f.channel,  f.stores,   MessageLogs{&f.message_file, &f.anad_file},
+                           1796703330};
     (void)process_message(context, table);
     (void)process_message(context, table);  // the same pass again: a repeat
     return 0;

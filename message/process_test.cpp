@@ -5,13 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "control/queue/codes.h"
 #include "control/queue/queue.h"
 #include "control/queue/queue_test_util.h"
@@ -64,6 +65,17 @@ struct Sent {
     std::string text;
 };
 
+// The two daily logs as temporary files.
+struct TestLogs {
+    std::FILE* message_file = nullptr;
+    std::FILE* anad_file = nullptr;
+    ~TestLogs() {
+        if (message_file != nullptr) std::fclose(message_file);
+        if (anad_file != nullptr) std::fclose(anad_file);
+    }
+    MessageLogs sink() const { return MessageLogs{&message_file, &anad_file}; }
+};
+
 class Processing : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -74,10 +86,8 @@ class Processing : public ::testing::Test {
         channel.server_running = true;
         screen.recorder = &drawn;
 
-        char pattern[] = "/tmp/korvad-process-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        set_store_folder(stores, folder);
+        ASSERT_FALSE(folder.path().empty());
+        set_store_folder(stores, folder.path());
         stores.collection = make_contact_list(1000, 100);
         stores.statistics = DailyStatistics{};
         stores.repeats = make_string_list(5, 3);
@@ -86,14 +96,10 @@ class Processing : public ::testing::Test {
         ASSERT_NE(logs.message_file, nullptr);
         ASSERT_NE(logs.anad_file, nullptr);
     }
-    void TearDown() override {
-        if (!folder.empty()) std::filesystem::remove_all(folder);
-    }
-
     MessageOutcome run(std::initializer_list<FrameRecord> records) {
         auto table = std::make_unique<FrameTable>();
         for (const FrameRecord& r : records) table->records[table->count++] = r;
-        MessageContext context{settings, counters, screen, channel, stores, logs, now};
+        MessageContext context{settings, counters, screen, channel, stores, logs.sink(), now};
         return process_message(context, *table);
     }
 
@@ -138,15 +144,15 @@ class Processing : public ::testing::Test {
         ASSERT_TRUE(list.add(entry));
     }
 
-    Settings settings;
+    MessageOptions settings;
     Counters counters;
     Screen screen;  // 80 x 24: the message window's bottom row is 16
     std::vector<PrintRecord> drawn;
     testing::QueueGuard queue;  // removed however the test ends
     ServerChannel channel;
     Stores stores;
-    LogFiles logs;
-    std::string folder;
+    TestLogs logs;
+    TestFolder folder{"korvad-process"};
     std::time_t now = kTime;  // of the buffer the records came from
 };
 
@@ -243,7 +249,12 @@ TEST_F(Processing, RecordsThatAreNotGoodAreShownAfterTheChecksumLine) {
     EXPECT_TRUE(line->scroll_first);
     EXPECT_EQ(counters.crc_error_count, 1);
     EXPECT_EQ(counters.good_count, 1);
-    EXPECT_EQ(codes(sent()), (std::vector<int>{18, 9, 4, 10, 13}));
+    // Sent and logged, but not collected: no statistics names (10, 13).
+    EXPECT_EQ(codes(sent()), (std::vector<int>{18, 9, 4}));
+    EXPECT_NE(contents(logs.message_file).find("Aircraft reg: D-ABCD\n"), std::string::npos);
+    EXPECT_EQ(stores.collection->count(), 0);
+    EXPECT_EQ(stores.statistics->types.count(), 0);
+    EXPECT_EQ(stores.statistics->airlines.count(), 0);
 
     // A good CRC without ETX is case 3: not good either.
     drawn.clear();
@@ -254,6 +265,32 @@ TEST_F(Processing, RecordsThatAreNotGoodAreShownAfterTheChecksumLine) {
     EXPECT_NE(texts[1].find("Aircraft reg: N123AB"), std::string::npos);
     EXPECT_NE(texts[1].find(" NO END\n"), std::string::npos);  // up to end_index, before the ETX
     EXPECT_EQ(counters.crc_error_count, 2);
+}
+
+TEST_F(Processing, AFailedCheckNeverReachesTheCollectionTheRegisterOrTheStatistics) {
+    // Two bit errors in one character keep its parity: 'BA0175' arrives as
+    // 'BA0171', every character in its set, only the CRC fails.
+    settings.extended = true;
+    stores.new_contacts = make_new_contact_register();
+    FrameRecord damaged = good_record(downlink_frame(".G-VIIA", "BA0171", "REQ CLX"));
+    damaged.crc = 0x2a41;
+    EXPECT_EQ(run({damaged}), MessageOutcome::kDownlink);
+    const std::vector<std::string> texts = message_texts();
+    EXPECT_EQ(texts[0], "FCB checksum doesn't match for the following message");
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "First contact with this aircraft"),
+              texts.end());  // shown, as every contact line is
+    EXPECT_EQ(stores.collection->count(), 0);
+    EXPECT_EQ(stores.new_contacts->count(), 0);
+    EXPECT_EQ(stores.statistics->types.count(), 0);
+    EXPECT_EQ(counters.collection_additions, 0);
+    EXPECT_EQ(codes(sent()), (std::vector<int>{18, 8, 9, 4}));
+
+    // The frame as it was sent is collected as usual.
+    EXPECT_EQ(run({good_record(downlink_frame(".G-VIIA", "BA0175", "REQ CLX"))}),
+              MessageOutcome::kDownlink);
+    EXPECT_EQ(stores.collection->count(), 1);
+    EXPECT_EQ(stores.new_contacts->count(), 1);
+    EXPECT_EQ(field_text(stores.collection->at(0)->flight_id), "BA0175");
 }
 
 TEST_F(Processing, CheckOnlyShowsAFailedMessageOnceAndDoesNothingElse) {
@@ -372,7 +409,6 @@ TEST_F(Processing, SquittersAreShownLoggedAndCountedButNeverSent) {
               "02XAATLKATL\n"
               "----------------------------------------------------------[08/12/2026 04:15]-\n");
     EXPECT_FALSE(drawn_text(texts[1])->scroll_first);
-    EXPECT_TRUE(counters.current_is_squitter);
     EXPECT_EQ(counters.uplink_count, 1);
     EXPECT_EQ(counters.good_count, 0);
 
@@ -515,19 +551,23 @@ TEST_F(Processing, RecordsAreNeverReadPastEntry512) {
     FrameRecord next = r;  // what lies behind entry 512 in the table
     next.error_count = 1;
     EXPECT_EQ(run({r, next}), MessageOutcome::kDownlink);
-    EXPECT_EQ(stores.collection->at(0)->text, std::string(kFrameRecordChars - 27, 'T'));
+    // Not good (no end), so logged but not collected: the log holds the text.
+    const std::string log = contents(logs.message_file);
+    EXPECT_NE(log.find("Message Content:-\n" + std::string(kFrameRecordChars - 27, 'T') + "\n"),
+              std::string::npos);
+    EXPECT_EQ(log.find(std::string(kFrameRecordChars - 26, 'T')), std::string::npos);
 
     // A fill count beyond the table is held to it.
     auto table = std::make_unique<FrameTable>();
     table->count = 1000;
-    MessageContext context{settings, counters, screen, channel, stores, logs, kTime};
+    MessageContext context{settings, counters, screen, channel, stores, logs.sink(), kTime};
     EXPECT_NE(process_message(context, *table), MessageOutcome::kNoRecord);
     table->count = -3;
     EXPECT_EQ(process_message(context, *table), MessageOutcome::kNoRecord);
 }
 
 TEST_F(Processing, TheSinkRunsProcessingForThePassLoop) {
-    MessageContext context{settings, counters, screen, channel, stores, logs, kTime};
+    MessageContext context{settings, counters, screen, channel, stores, logs.sink(), kTime};
     PassSink sink = message_sink(context);
     auto table = std::make_unique<FrameTable>();
     table->records[0] = good_record(downlink_frame(".N123AB", "UA0123", "HELLO"));
