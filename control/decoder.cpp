@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "common/format.h"
 #include "common/version.h"
@@ -314,8 +315,9 @@ void handle_pending_signals(Decoder& d) {
         counters_line(d.screen, d.counters, d.channel);
     }
     if (g_signals.reload) {
-        g_signals.reload = 0;
+        // Cleared after the reload: a SIGHUP that arrives meanwhile is dropped.
         reload_all(d, !d.settings.daemon);
+        g_signals.reload = 0;
     }
     if (g_signals.day_changed) {
         g_signals.day_changed = 0;
@@ -402,6 +404,46 @@ void print_shutdown_statistics(const Decoder& d, std::FILE* out) {
              static_cast<long>(c.good_count), static_cast<long>(c.uplink_count),
              static_cast<long>(c.parity_error_count), static_cast<long>(c.block_error_count),
              static_cast<long>(c.crc_error_count), kDashes);
+}
+
+void release_after_startup_failure(Decoder& d) {
+    stop_children(d);
+    save_and_release(d);
+}
+
+// The failure texts are printed without making anything first: memory is short.
+void create_reference_databases_or_stop(Decoder& d) {
+    try {
+        d.stores.databases.emplace();
+        set_store_folder(d.stores, d.stores.folder);
+    } catch (const std::bad_alloc&) {
+        d.stores.databases.reset();
+        release_after_startup_failure(d);
+        print_to(stderr, "error setting up internal databases...\n%s stopped\n\n", kProgramName);
+        _exit(100);
+    }
+}
+
+void open_collection_or_stop(Decoder& d) {
+    try {
+        (void)open_collection(d.stores);
+    } catch (const std::bad_alloc&) {
+        d.stores.collection.reset();
+        release_after_startup_failure(d);
+        print_to(stderr, "%s\n", "error creating ACARS collection!");
+        _exit(101);
+    }
+}
+
+void open_statistics_or_stop(Decoder& d) {
+    try {
+        (void)open_statistics(d.stores);
+    } catch (const std::bad_alloc&) {
+        d.stores.statistics.reset();
+        release_after_startup_failure(d);
+        print_to(stderr, "%s\n", "serror setting up internal statistic databases...");
+        _exit(100);
+    }
 }
 
 void orderly_shutdown(Decoder& d) {
@@ -500,7 +542,7 @@ int run_decoder(int argc, char** argv, char** envp) {
 
     if (d.settings.daemon && !d.settings.server) d.settings.daemon = false;
 
-    // The six reference databases exist with the stores; load them.
+    create_reference_databases_or_stop(d);
     print_to(stderr, "%s", "Loading internal databases... ");
     (void)reload_databases(*d.stores.databases, false);
     print_to(stderr, "%s", "Done\n");
@@ -519,7 +561,7 @@ int run_decoder(int argc, char** argv, char** envp) {
     install_main_handlers(!d.settings.daemon);
     if (!d.settings.daemon) print_terminal_title(d.screen, stdout);
 
-    (void)open_collection(d.stores);
+    open_collection_or_stop(d);
     if (d.settings.rescan) {
         rescan_and_show(d.screen, *d.stores.collection, *d.stores.databases,
                         d.settings.translate_airports);
@@ -528,7 +570,7 @@ int run_decoder(int argc, char** argv, char** envp) {
         (void)clean_and_show(d.screen, *d.stores.collection, d.state.start_time,
                              d.settings.max_age_days, d.settings.daemon);
     }
-    (void)open_statistics(d.stores);
+    open_statistics_or_stop(d);
 
     d.state.work_buffer = std::make_unique<std::uint8_t[]>(kWorkBufferSize);
     std::memset(d.state.work_buffer.get(), 0, kWorkBufferSize);

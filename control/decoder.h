@@ -109,6 +109,18 @@ void handle_decoder_message(Decoder& d, struct QueueMessage& msg);
 // The settings message processing reads, as they stand now.
 [[nodiscard]] MessageOptions message_options(const Settings& settings);
 
+// Start-up steps that make containers. When memory runs out they end the
+// process, releasing queue and segment, with the texts and statuses of the
+// start-up failures: "error setting up internal databases...\n%s stopped\n\n"
+// (100), "error creating ACARS collection!" (101), "serror setting up
+// internal statistic databases..." (100).
+void create_reference_databases_or_stop(Decoder& d);
+void open_collection_or_stop(Decoder& d);
+void open_statistics_or_stop(Decoder& d);
+// Before a failure exit of the start-up: children stopped, everything
+// released (queue and segment included).
+void release_after_startup_failure(Decoder& d);
+
 // Releases everything; safe to call twice.
 void save_and_release(Decoder& d);
 // Q key, SIGINT, end of input: statistics on standard error, status 5.

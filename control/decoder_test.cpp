@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "control/decoder.h"
 #include "control/queue/codes.h"
 #include "control/queue/queue.h"
+#include "control/queue/queue_test_util.h"
 #include "control/signals.h"
 
 namespace korvad {
@@ -21,11 +23,9 @@ namespace {
 class DecoderDuties : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/korvad-decoder-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        folder = tmpl;
+        ASSERT_FALSE(folder.path().empty());
         d = std::make_unique<Decoder>();
-        set_store_folder(d->stores, folder);
+        set_store_folder(d->stores, folder.path());
         d->state.queue_id = queue_create();
         ASSERT_GE(d->state.queue_id, 0);
         queue = d->state.queue_id;
@@ -41,7 +41,6 @@ class DecoderDuties : public ::testing::Test {
     }
     void TearDown() override {
         if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
-        std::system(("rm -rf '" + folder + "'").c_str());
     }
 
     // Every ToServer message waiting, oldest first.
@@ -59,7 +58,7 @@ class DecoderDuties : public ::testing::Test {
         return false;
     }
 
-    std::string folder;
+    TestFolder folder{"korvad-decoder"};
     int queue = -1;
     std::vector<PrintRecord> drawn;
     std::unique_ptr<Decoder> d;
@@ -167,6 +166,24 @@ TEST_F(DecoderDuties, ReloadRequestsFromQueueKeyAndSignal) {
     EXPECT_EQ(g_signals.reload, 0);
 }
 
+TEST_F(DecoderDuties, ASecondHangupDuringAReloadIsDropped) {
+    // In a child with the decoder's own handlers: the database server that
+    // the reload signals is the child itself, so a SIGHUP arrives while the
+    // reload runs.
+    int status = testing::run_in_child([this] {
+        install_main_handlers(false);
+        d->state.dbserver_pid = getpid();
+        drawn.clear();
+        g_signals.reload = 1;
+        handle_pending_signals(*d);
+        handle_pending_signals(*d);  // nothing left to do
+        int reloads = 0;
+        for (const PrintRecord& r : drawn) reloads += r.text == "all databases reloaded";
+        return reloads == 1 && g_signals.reload == 0 ? 0 : 1 + reloads;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 TEST_F(DecoderDuties, KeysInEitherCase) {
     handle_key(*d, 'c');
     EXPECT_TRUE(d->settings.checksum_only);
@@ -249,12 +266,12 @@ TEST_F(DecoderDuties, SaveAndReleaseTwiceSavesOnce) {
     queue = -1;  // removed by save_and_release
     EXPECT_FALSE(d->stores.collection.has_value());
     ContactList saved = make_contact_list(10, 10);
-    ASSERT_EQ(load_collection(saved, folder + "/korvad.db"), LoadResult::loaded);
+    ASSERT_EQ(load_collection(saved, folder.file("korvad.db")), LoadResult::loaded);
     EXPECT_EQ(saved.count(), 1);
     // A second call finds everything gone and leaves the files alone.
-    ASSERT_EQ(std::remove((folder + "/korvad.db").c_str()), 0);
+    ASSERT_EQ(std::remove((folder.file("korvad.db")).c_str()), 0);
     save_and_release(*d);
-    EXPECT_NE(access((folder + "/korvad.db").c_str(), F_OK), 0);
+    EXPECT_NE(access((folder.file("korvad.db")).c_str(), F_OK), 0);
 }
 
 TEST_F(DecoderDuties, QuitKeyEndsWithStatusFive) {
