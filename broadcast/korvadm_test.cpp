@@ -1,5 +1,7 @@
 #include "broadcast/korvadm.h"
 
+#include "common/test_folder.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -98,9 +100,7 @@ enum class Runner { kFunction, kProgram };
 class KorvadmTest : public ::testing::TestWithParam<Runner> {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "korvadm-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(folder_.path().empty());
         if (GetParam() == Runner::kProgram) {
             stash_ = std::make_unique<ControlFileStash>();
             if (!stash_->usable()) GTEST_SKIP() << "cannot move " << kRealControlFile << " aside";
@@ -109,11 +109,7 @@ class KorvadmTest : public ::testing::TestWithParam<Runner> {
             control_path_ = (dir_ / ".korvad").string();
         }
     }
-    void TearDown() override {
-        stash_.reset();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
+    void TearDown() override { stash_.reset(); }
 
     void put_control_file(const std::vector<unsigned char>& bytes) {
         ASSERT_TRUE(save_atomically(control_path_, [&](std::FILE* stream) {
@@ -161,7 +157,8 @@ class KorvadmTest : public ::testing::TestWithParam<Runner> {
         return outcome;
     }
 
-    fs::path dir_;
+    TestFolder folder_{"korvadm-test"};
+    const fs::path dir_ = folder_.path();
     std::string control_path_;
     std::unique_ptr<ControlFileStash> stash_;
 };

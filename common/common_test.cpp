@@ -9,6 +9,7 @@
 #include "common/atomic_file.h"
 #include "common/bytes.h"
 #include "common/format.h"
+#include "common/test_folder.h"
 
 namespace korvad {
 namespace {
@@ -20,15 +21,11 @@ std::string read_all(const std::string& path) {
     return ss.str();
 }
 
-class TempDir : public ::testing::Test {
+class AtomicSave : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/korvad-common-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-    std::string dir;
+    void SetUp() override { ASSERT_FALSE(folder.path().empty()); }
+    TestFolder folder{"korvad-common"};
+    const std::string dir = folder.path();
 };
 
 TEST(Format, FormatsAndCutsAtTheBufferSize) {
@@ -52,7 +49,7 @@ TEST(Bytes, LittleEndianByteByByte) {
     EXPECT_EQ(get_le32s(b), -2);
 }
 
-TEST_F(TempDir, SaveReplacesTheFileOnlyWhenEverythingWasWritten) {
+TEST_F(AtomicSave, SaveReplacesTheFileOnlyWhenEverythingWasWritten) {
     std::string path = dir + "/data.db";
     ASSERT_TRUE(save_atomically(path, [](std::FILE* f) { return std::fputs("old", f) >= 0; }));
     EXPECT_EQ(read_all(path), "old");
@@ -63,13 +60,13 @@ TEST_F(TempDir, SaveReplacesTheFileOnlyWhenEverythingWasWritten) {
         return false;
     }));
     EXPECT_EQ(read_all(path), "old");
-    EXPECT_EQ(std::system(("test $(ls -A '" + dir + "' | wc -l) -eq 1").c_str()), 0);
+    EXPECT_EQ(folder.entry_count(), 1u);
 
     ASSERT_TRUE(save_atomically(path, [](std::FILE* f) { return std::fputs("new", f) >= 0; }));
     EXPECT_EQ(read_all(path), "new");
 }
 
-TEST_F(TempDir, SaveReplacesAPlantedLinkInsteadOfWritingThroughIt) {
+TEST_F(AtomicSave, SaveReplacesAPlantedLinkInsteadOfWritingThroughIt) {
     std::string victim = dir + "/victim";
     std::string path = dir + "/control";
     { std::ofstream(victim) << "precious"; }
@@ -82,7 +79,7 @@ TEST_F(TempDir, SaveReplacesAPlantedLinkInsteadOfWritingThroughIt) {
     EXPECT_EQ(read_all(path), "1234");
 }
 
-TEST_F(TempDir, SaveIntoAMissingFolderFails) {
+TEST_F(AtomicSave, SaveIntoAMissingFolderFails) {
     EXPECT_FALSE(save_atomically(dir + "/no/such/file", [](std::FILE*) { return true; }));
 }
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 namespace korvad {
@@ -24,6 +25,11 @@ class TestFolder {
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // Files and folders in it now.
+    std::size_t entry_count() const {
+        using It = std::filesystem::directory_iterator;
+        return static_cast<std::size_t>(std::distance(It(path_), It()));
+    }
 
   private:
     std::string path_;

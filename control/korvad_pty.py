@@ -122,7 +122,11 @@ class KorvadRun:
         environment = {k: v for k, v in os.environ.items() if k not in ("LINES", "COLUMNS")}
         environment.update(TERM=TERMINAL_NAME, TERMINFO=terminfo(),
                            LC_ALL="C.UTF-8" if utf8 else "C")
-        environment.update(env or {})
+        for name, value in (env or {}).items():  # None: not in the environment at all
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
 
         def take_terminal():
             fcntl.ioctl(1, termios.TIOCSCTTY, 0)

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "control/process_title.h"
 #include "signal/collector.h"
 #include "signal/demodulator.h"
@@ -22,15 +23,10 @@ namespace {
 class SoundFiles : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/korvad-sound-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(folder.path().empty());
         err = std::tmpfile();
     }
-    void TearDown() override {
-        std::fclose(err);
-        std::system(("rm -rf '" + dir + "'").c_str());
-    }
+    void TearDown() override { std::fclose(err); }
     std::string errors() {
         std::rewind(err);
         std::string s;
@@ -38,7 +34,8 @@ class SoundFiles : public ::testing::Test {
         while ((c = std::fgetc(err)) != EOF) s.push_back(static_cast<char>(c));
         return s;
     }
-    std::string dir;
+    TestFolder folder{"korvad-sound"};
+    const std::string dir = folder.path();
     std::FILE* err = nullptr;
 };
 

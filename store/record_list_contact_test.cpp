@@ -85,7 +85,7 @@ TEST(ContactListFile, CollectionHasTheDocumentedBytes) {
     set_field(earlier->label, "_d");
     ASSERT_EQ(list.insert_unique(earlier), ContactList::kInserted);
 
-    TempDir dir;
+    TestFolder dir{"korvad-record-list"};
     ASSERT_TRUE(save_collection(list, dir.file("korvad.db")));
     EXPECT_EQ(read_file(dir.file("korvad.db")), kCollection);
 }
@@ -103,7 +103,7 @@ std::string describe(const Message& m) {
 }
 
 TEST(ContactListFile, CollectionReadsBackFromHandWrittenBytes) {
-    TempDir dir;
+    TestFolder dir{"korvad-record-list"};
     write_file(dir.file("korvad.db"), kCollection);
     ContactList list = make_contact_list(1, 1);
     ASSERT_EQ(load_collection(list, dir.file("korvad.db")), LoadResult::loaded);
@@ -117,7 +117,7 @@ TEST(ContactListFile, CollectionReadsBackFromHandWrittenBytes) {
 }
 
 TEST(ContactListFile, DefaultPathIsKorvadDbInTheWorkingFolder) {
-    TempDir dir;
+    TestFolder dir{"korvad-record-list"};
     auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     ContactList list = make_contact_list(1000, 100);

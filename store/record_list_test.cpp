@@ -157,7 +157,7 @@ TEST(RecordListOrder, SortedListHasNoFileForm) {
     EXPECT_FALSE(list.load(in));
     EXPECT_EQ(std::ftell(in), 0);  // nothing was read
     std::fclose(in);
-    TempDir dir;
+    TestFolder dir{"korvad-record-list"};
     EXPECT_FALSE(list.save_file(dir.file("chat.db")));
     EXPECT_EQ(dir.entry_count(), 0u);  // nothing was written
     EXPECT_EQ(list.count(), 5);
@@ -239,7 +239,7 @@ TEST(RecordListFile, ReferenceListHasTheDocumentedBytes) {
         0xfe, 0xff, 0xff, 0xff,
     };
     // clang-format on
-    TempDir dir;
+    TestFolder dir{"korvad-record-list"};
     ReferenceList list = make_reference_list(4, 10);
     std::unique_ptr<ReferenceEntry> entries[] = {
         reference("B", "", -2), reference("AC", nullptr, 258), reference("AB", "Route 1", 0)};
@@ -419,7 +419,7 @@ TEST(RecordListSave, StoreReportsAFailingStream) {
 }
 
 TEST(RecordListSave, AFileSystemErrorKeepsTheOldFile) {
-    TempDir dir;
+    TestFolder dir{"korvad-record-list"};
     const std::string path = dir.file("korvad-flights.db");
     ReferenceList old_list = make_reference_list(1, 1);
     auto entry = reference("OLD", "x");

@@ -10,31 +10,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/test_folder.h"
 #include "store/record_list.h"
 
 namespace korvad::list_test {
 
 using Bytes = std::vector<unsigned char>;
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "record_list_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        path_ = pattern;
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const char* name) const { return (path_ / name).string(); }
-    std::size_t entry_count() const {
-        using It = std::filesystem::directory_iterator;
-        return static_cast<std::size_t>(std::distance(It(path_), It()));
-    }
-
-  private:
-    std::filesystem::path path_;
-};
 
 inline Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,5 +1,7 @@
 #include "control/queue/control_file.h"
 
+#include "common/test_folder.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,14 +23,8 @@ using Bytes = std::vector<unsigned char>;
 class ControlFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "korvad-control-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(folder_.path().empty());
         path_ = (dir_ / ".korvad").string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
 
     void put(const fs::path& where, const Bytes& bytes) {
@@ -49,7 +45,8 @@ class ControlFileTest : public ::testing::Test {
         return names;
     }
 
-    fs::path dir_;
+    TestFolder folder_{"korvad-control"};
+    const fs::path dir_ = folder_.path();
     std::string path_;
 };
 
