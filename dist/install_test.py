@@ -15,8 +15,8 @@ import tempfile
 import unittest
 
 BUILD = PREFIX = BINDIR = MANDIR = UNITDIR = SYSUSERSDIR = None
-PROGRAMS = ("korvad", "korvadm", "korvad-refdb", "korvadclient")
-MAN_PAGES = ("korvad.1", "korvadm.1", "korvad-refdb.1", "korvadclient.1")
+PROGRAMS = ("korvad", "korvadm", "korvad-refdb", "korvadclient", "korvadweb")
+MAN_PAGES = ("korvad.1", "korvadm.1", "korvad-refdb.1", "korvadclient.1", "korvadweb.1")
 
 
 def expected_files(prefix):

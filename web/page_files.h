@@ -1,5 +1,5 @@
 #pragma once
-// The page's files (web/index.html, korvadweb.css, korvadweb.js), compiled
+// The page's files (web/index.html, korvadweb.css, korvadweb.js, favicon.svg), compiled
 // into the program at build time, so korvadweb serves them without a file
 // system and works offline.
 
