@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -100,23 +101,6 @@ bool query_ok(const httplib::Request& req, httplib::Response& res,
 
 std::int64_t wall_now() {
     return static_cast<std::int64_t>(std::time(nullptr));
-}
-
-// The body of /api/messages: the kept texts joined, never parsed again.
-std::string messages_body(const std::vector<KeptMessage>& list, std::uint64_t last_id) {
-    std::size_t size = 64;
-    for (const KeptMessage& m : list) size += m.json->size() + 1;
-    std::string body;
-    body.reserve(size);
-    body += "{\"last_id\":";
-    body += std::to_string(last_id);
-    body += ",\"messages\":[";
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i > 0) body += ',';
-        body += *list[i].json;
-    }
-    body += "]}\n";
-    return body;
 }
 
 // One write of an event stream: the link object and the counters when they
@@ -253,10 +237,32 @@ void WebServer::add_routes() {
             if (!n) return send_error(res, 400, "limit is a number from 1 to 2000");
             limit = *n;
         }
-        std::uint64_t last_id = 0;
-        auto list = traffic_.messages_after(since, limit, &last_id);
+        // The kept texts joined as they are, a batch a write, so a long
+        // answer is never built whole in memory.
+        auto last_id = std::make_shared<std::uint64_t>(0);
+        auto list = std::make_shared<std::vector<KeptMessage>>(
+            traffic_.messages_after(since, limit, last_id.get()));
+        auto next = std::make_shared<std::size_t>(0);
         res.set_header("Cache-Control", "no-store");
-        res.set_content(messages_body(list, last_id), "application/json; charset=utf-8");
+        res.set_chunked_content_provider(
+            "application/json; charset=utf-8",
+            [list, next, last_id](std::size_t, httplib::DataSink& sink) {
+                std::string out;
+                if (*next == 0)
+                    out = "{\"last_id\":" + std::to_string(*last_id) + ",\"messages\":[";
+                const std::size_t end = std::min(list->size(), *next + kMessagesPerWrite);
+                for (; *next < end; ++*next) {
+                    if (*next > 0) out += ',';
+                    out += *(*list)[*next].json;
+                }
+                if (*next == list->size()) {
+                    out += "]}\n";
+                    if (!sink.write(out.data(), out.size())) return false;
+                    sink.done();
+                    return true;
+                }
+                return sink.write(out.data(), out.size());
+            });
     });
 
     auto search = [this](SearchKind kind, const Request& req, Response& res) {

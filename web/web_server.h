@@ -34,7 +34,7 @@ inline constexpr std::size_t kWorkers = kMaxEventClients + kSpareWorkers;
 inline constexpr std::size_t kQueuedConnections = 64;
 inline constexpr int kReadTimeoutS = 5;
 inline constexpr int kWriteTimeoutS = 5;
-inline constexpr int kEventBeatS = 15;  // a comment line on a quiet stream, seconds
+inline constexpr int kEventBeatS = 5;  // a comment line on a quiet stream, seconds
 inline constexpr std::size_t kMessagesPerWrite = 64;
 inline constexpr int kSearchWaitS = 12;  // a search's wait in the queue and for its answer
 
