@@ -19,6 +19,7 @@
 #include "control/queue/queue_test_util.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
+#include "message/message_test_util.h"
 #include "screen/screen.h"
 #include "store/stores.h"
 
@@ -171,16 +172,14 @@ TEST_F(LogTest, UnusableDirectoryMeansNoLogAndOneNoticePerOpening) {
 // --- The day change ----------------------------------------------------------
 
 std::unique_ptr<Message> contact(const char* registration, const char* flight, std::time_t time) {
-    auto message = make_message();
-    message->time = static_cast<std::int32_t>(time);
     std::tm local{};
     localtime_r(&time, &local);
-    message->day = local.tm_mday;
-    message->month = local.tm_mon + 1;
-    message->year = local.tm_year;
-    set_field(message->registration, registration);
-    set_field(message->flight_id, flight);
-    return message;
+    return testing::build_message({.time = static_cast<std::int32_t>(time),
+                                   .day = local.tm_mday,
+                                   .month = local.tm_mon + 1,
+                                   .year = local.tm_year,
+                                   .registration = registration,
+                                   .flight_id = flight});
 }
 
 class DayChangeTest : public LogTest {

@@ -16,6 +16,7 @@
 #include "control/queue/queue.h"
 #include "control/queue/queue_test_util.h"
 #include "control/signals.h"
+#include "message/message_test_util.h"
 
 namespace korvad {
 namespace {
@@ -107,13 +108,12 @@ TEST_F(DecoderDuties, TheQueueIsReadEveryTwentiethBuffer) {
 
 // A collection entry of N123AB, flight BA0123, at time t.
 void add_entry(Decoder& d, std::int32_t t) {
-    auto m = make_message();
-    m->time = t;
-    m->day = 8;
-    m->month = 12;
-    m->year = 126;
-    set_field(m->registration, "N123AB");
-    set_field(m->flight_id, "BA0123");
+    auto m = testing::build_message({.time = t,
+                                     .day = 8,
+                                     .month = 12,
+                                     .year = 126,
+                                     .registration = "N123AB",
+                                     .flight_id = "BA0123"});
     ASSERT_EQ(d.stores.collection->insert_unique(m), ContactList::kInserted);
 }
 

@@ -13,6 +13,7 @@
 
 #include "common/test_folder.h"
 #include "control/queue/queue_test_util.h"
+#include "message/message_test_util.h"
 
 namespace korvad {
 namespace {
@@ -31,14 +32,12 @@ void write_database(const std::string& path,
 
 std::unique_ptr<Message> contact(const char* registration, const char* flight, std::int32_t time,
                                  int day) {
-    auto message = make_message();
-    set_field(message->registration, registration);
-    set_field(message->flight_id, flight);
-    message->time = time;
-    message->day = day;
-    message->month = 3;
-    message->year = 124;
-    return message;
+    return testing::build_message({.time = time,
+                                   .day = day,
+                                   .month = 3,
+                                   .year = 124,
+                                   .registration = registration,
+                                   .flight_id = flight});
 }
 
 class StoreNotices : public ::testing::Test {

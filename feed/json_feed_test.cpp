@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "message/message.h"
+#include "message/message_test_util.h"
 #include "signal/frame.h"
 
 namespace korvad {
@@ -36,14 +37,12 @@ FrameRecord record_of(std::string_view frame, std::uint8_t end, bool uplink = fa
 
 Message message_of(char mode, std::string_view registration, std::string_view label, char block,
                    std::string_view number, std::string_view flight) {
-    Message m;
-    m.mode = mode;
-    m.block_id = block;
-    set_field(m.registration, registration);
-    set_field(m.label, label);
-    set_field(m.message_number, number);
-    set_field(m.flight_id, flight);
-    return m;
+    return *testing::build_message({.mode = mode,
+                                    .block_id = block,
+                                    .label = label,
+                                    .registration = registration,
+                                    .message_number = number,
+                                    .flight_id = flight});
 }
 
 TEST(FeedObject, DownlinkInTheAggregatorsFieldSet) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "message/message_test_util.h"
 #include "store/collection.h"
 
 namespace korvad {
@@ -25,15 +26,13 @@ class Formats : public ::testing::Test {
 
     // A downlink as message processing leaves it, without any lookup result.
     static Message downlink() {
-        Message m;
-        m.time = kTime;
-        m.mode = '2';
-        m.block_id = '5';
-        set_field(m.label, "H1");
-        set_field(m.registration, "N123AB");
-        set_field(m.message_number, "M01A");
-        set_field(m.flight_id, "UA0123");
-        return m;
+        return *testing::build_message({.time = kTime,
+                                        .mode = '2',
+                                        .block_id = '5',
+                                        .label = "H1",
+                                        .registration = "N123AB",
+                                        .message_number = "M01A",
+                                        .flight_id = "UA0123"});
     }
     static Message uplink() {
         Message m = downlink();

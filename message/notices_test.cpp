@@ -3,6 +3,7 @@
 // for the server), a first contact.
 
 #include "message/notices.h"
+#include "message/message_test_util.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -23,18 +24,16 @@ namespace {
 constexpr std::int32_t kMarch1 = 1709290800;  // 2024-03-01 11:00:00 UTC
 
 std::unique_ptr<Message> downlink(const char* registration, const char* flight) {
-    auto message = make_message();
-    message->time = kMarch1;
-    message->day = 1;
-    message->month = 3;
-    message->year = 124;
-    message->mode = '2';
-    message->block_id = '5';
-    set_field(message->label, "H1");
-    set_field(message->registration, registration);
-    set_field(message->message_number, "M01A");
-    set_field(message->flight_id, flight);
-    return message;
+    return testing::build_message({.time = kMarch1,
+                                   .day = 1,
+                                   .month = 3,
+                                   .year = 124,
+                                   .mode = '2',
+                                   .block_id = '5',
+                                   .label = "H1",
+                                   .registration = registration,
+                                   .message_number = "M01A",
+                                   .flight_id = flight});
 }
 
 TEST(CountersLine, TopBorderOfTheStatusWindowAndCodeFourToTheServer) {

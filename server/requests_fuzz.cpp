@@ -8,16 +8,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "message/message_test_util.h"
 #include "server/requests.h"
 #include "store/collection.h"
 
 namespace {
 
 void add_contact(korvad::ContactList& list, const char* registration, const char* flight) {
-    auto m = korvad::make_message();
-    korvad::set_field(m->registration, registration);
-    korvad::set_field(m->flight_id, flight);
-    m->route = "FRA-JFK";
+    auto m = korvad::testing::build_message(
+        {.registration = registration, .flight_id = flight, .route = "FRA-JFK"});
     (void)list.add(m);
 }
 

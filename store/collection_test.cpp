@@ -3,6 +3,7 @@
 // requests; the text form of an entry.
 
 #include "store/collection.h"
+#include "message/message_test_util.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -33,21 +34,19 @@ constexpr std::int32_t kMarch1 = 1709290800;  // 2024-03-01 11:00:00 UTC
 constexpr std::int32_t kDay = 86400;
 
 std::unique_ptr<Message> downlink(const char* registration, const char* flight, std::int32_t time) {
-    auto message = make_message();
-    message->time = time;
     std::time_t t = time;
     std::tm utc{};
     gmtime_r(&t, &utc);
-    message->day = utc.tm_mday;
-    message->month = utc.tm_mon + 1;
-    message->year = utc.tm_year;
-    message->mode = '2';
-    message->block_id = '5';
-    set_field(message->label, "H1");
-    set_field(message->registration, registration);
-    set_field(message->message_number, "M01A");
-    set_field(message->flight_id, flight);
-    return message;
+    return testing::build_message({.time = time,
+                                   .day = utc.tm_mday,
+                                   .month = utc.tm_mon + 1,
+                                   .year = utc.tm_year,
+                                   .mode = '2',
+                                   .block_id = '5',
+                                   .label = "H1",
+                                   .registration = registration,
+                                   .message_number = "M01A",
+                                   .flight_id = flight});
 }
 
 void expect_date_order(const ContactList& collection) {
@@ -285,17 +284,16 @@ TEST_F(DeleteTest, NothingIsDeletedWithoutADeleteCode) {
 }
 
 TEST(ContactText, FieldsInOrderAndMissingStringsEmpty) {
-    auto message = make_message();
-    message->time = 1709290800;
-    message->day = 1;
-    message->month = 3;
-    message->year = 124;
-    message->mode = '2';
-    message->block_id = '5';
-    set_field(message->label, "H1");
-    set_field(message->registration, "DABCD");
-    set_field(message->message_number, "M01A");
-    set_field(message->flight_id, "LH400");
+    auto message = testing::build_message({.time = 1709290800,
+                                           .day = 1,
+                                           .month = 3,
+                                           .year = 124,
+                                           .mode = '2',
+                                           .block_id = '5',
+                                           .label = "H1",
+                                           .registration = "DABCD",
+                                           .message_number = "M01A",
+                                           .flight_id = "LH400"});
     EXPECT_EQ(contact_to_text(*message),
               "1709290800\t1\t3\t124\t2\tH1\t5\tDABCD\tM01A\tLH400\t\t\t\t");
     message->text = "POS N50 E008";
@@ -310,12 +308,8 @@ TEST(ContactText, FieldsInOrderAndMissingStringsEmpty) {
 }
 
 TEST(ContactText, ANulModeOrBlockIdIsABlank) {
-    auto message = make_message();
-    message->time = 1709290800;
-    message->day = 1;
-    message->month = 3;
-    message->year = 124;
-    set_field(message->label, "SQ");
+    auto message = testing::build_message(
+        {.time = 1709290800, .day = 1, .month = 3, .year = 124, .label = "SQ"});
     EXPECT_EQ(contact_to_text(*message), "1709290800\t1\t3\t124\t \tSQ\t \t\t\t\t\t\t\t");
 }
 

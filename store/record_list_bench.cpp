@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "message/message_test_util.h"
 #include "store/record_list_contact.h"
 
 namespace korvad {
@@ -25,21 +26,25 @@ ContactList make_collection(int entries) {
         return text;
     };
     while (list.count() < entries) {
-        auto message = make_message();
-        message->time = 1700000000 + static_cast<std::int32_t>(random() % 31536000);
-        message->day = static_cast<std::int32_t>(random() % 28 + 1);
-        message->month = static_cast<std::int32_t>(random() % 12 + 1);
-        message->year = 123;
-        message->mode = '2';
-        set_field(message->label, "H1");
-        message->block_id = '5';
-        set_field(message->registration, "D" + letters(4));  // 26^4 aircraft
-        set_field(message->message_number, "M01A");
-        set_field(message->flight_id, letters(2) + std::to_string(random() % 10000));
-        message->text = letters(120);
-        message->aircraft_type = "Airbus A320-214";
-        message->route = "Frankfurt Main - New York Kennedy";
-        message->airline = "Lufthansa";
+        const std::int32_t time = 1700000000 + static_cast<std::int32_t>(random() % 31536000);
+        const auto day = static_cast<std::int32_t>(random() % 28 + 1);
+        const auto month = static_cast<std::int32_t>(random() % 12 + 1);
+        const std::string registration = "D" + letters(4);  // 26^4 aircraft
+        const std::string flight = letters(2) + std::to_string(random() % 10000);
+        auto message = testing::build_message({.time = time,
+                                               .day = day,
+                                               .month = month,
+                                               .year = 123,
+                                               .mode = '2',
+                                               .block_id = '5',
+                                               .label = "H1",
+                                               .registration = registration,
+                                               .message_number = "M01A",
+                                               .flight_id = flight,
+                                               .text = letters(120),
+                                               .aircraft_type = "Airbus A320-214",
+                                               .route = "Frankfurt Main - New York Kennedy",
+                                               .airline = "Lufthansa"});
         if (list.insert_unique(message) == ContactList::kRefused) std::abort();
     }
     return list;

@@ -1,4 +1,5 @@
 #include "store/record_list_contact.h"
+#include "message/message_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,12 @@ using namespace list_test;
 std::unique_ptr<Message> contact(std::int32_t day, std::int32_t month, std::int32_t year,
                                  const char* registration, const char* flight_id,
                                  std::int32_t time = 0) {
-    auto message = make_message();
-    message->day = day;
-    message->month = month;
-    message->year = year;
-    message->time = time;
-    set_field(message->registration, registration);
-    set_field(message->flight_id, flight_id);
-    return message;
+    return testing::build_message({.time = time,
+                                   .day = day,
+                                   .month = month,
+                                   .year = year,
+                                   .registration = registration,
+                                   .flight_id = flight_id});
 }
 
 // Two entries of "korvad.db", in date order, written out from the item table.

@@ -3,6 +3,7 @@
 // over the aircraft collection.
 
 #include "store/reference.h"
+#include "message/message_test_util.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -152,14 +153,12 @@ TEST_F(ReferenceTest, MissingOrDamagedFilesLeaveTheirDatabaseEmpty) {
 
 std::unique_ptr<Message> contact(const char* registration, const char* flight, std::int32_t time,
                                  int day) {
-    auto message = make_message();
-    set_field(message->registration, registration);
-    set_field(message->flight_id, flight);
-    message->time = time;
-    message->day = day;
-    message->month = 3;
-    message->year = 124;
-    return message;
+    return testing::build_message({.time = time,
+                                   .day = day,
+                                   .month = 3,
+                                   .year = 124,
+                                   .registration = registration,
+                                   .flight_id = flight});
 }
 
 TEST_F(ReferenceTest, RescanFillsOnlyMissingFields) {

@@ -2,6 +2,7 @@
 // register.
 
 #include "store/statistics.h"
+#include "message/message_test_util.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -66,21 +67,19 @@ TEST(Statistics, CountOrderIsTallyDownThenName) {
 }
 
 std::unique_ptr<Message> first_heard(const char* registration, const char* flight) {
-    auto message = make_message();
-    message->time = 1709290800;
-    message->day = 1;
-    message->month = 3;
-    message->year = 124;
-    message->mode = '2';
-    message->block_id = '7';
-    set_field(message->label, "H1");
-    set_field(message->registration, registration);
-    set_field(message->message_number, "M01A");
-    set_field(message->flight_id, flight);
-    message->text = "POS N50 E008";
-    message->aircraft_type = "A320-214";
-    message->route = "Frankfurt-New York JFK";
-    return message;
+    return testing::build_message({.time = 1709290800,
+                                   .day = 1,
+                                   .month = 3,
+                                   .year = 124,
+                                   .mode = '2',
+                                   .block_id = '7',
+                                   .label = "H1",
+                                   .registration = registration,
+                                   .message_number = "M01A",
+                                   .flight_id = flight,
+                                   .text = "POS N50 E008",
+                                   .aircraft_type = "A320-214",
+                                   .route = "Frankfurt-New York JFK"});
 }
 
 TEST(NewContacts, OneEntryPerRegistrationWithCopies) {
