@@ -90,15 +90,12 @@ using ArmAlarm = std::function<void(unsigned seconds)>;
 void arm_day_change(std::time_t now, const ArmAlarm& arm = {});
 
 // The day change at time now (the main loop calls it after the alarm flag):
-//  1. cancels a pending alarm;
-//  2.-3. closes the logs and opens those of the new date;
-//  4. empties the type and airline statistics (their files keep the old
-//     figures until exit);
-//  5. with -N: writes the NewRegs file of the day that ended when the
-//     register holds entries, then empties the register either way;
-//  6. sends "-" with code 155 when a server process runs;
-//  7. with -O: clean_collection at now;
-//  8. arms the next day change.
+// closes the logs and opens those of the new date; empties the type and
+// airline statistics (their files keep the old figures until exit); with -N
+// writes the NewRegs file of the day that ended when the register holds
+// entries, then empties the register either way; sends "-" with code 155
+// when a server process runs; with -O cleans the collection at now; and arms
+// the next day change, which replaces any alarm still pending.
 // The day that ended is the date of the logs being closed (or, before any
 // open, that of now - 3600 s). An alarm that arrives while the open logs'
 // date is still the date of now (a clock set back) only re-arms.

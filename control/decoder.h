@@ -74,11 +74,11 @@ int run_decoder(int argc, char** argv, char** envp);
 // requested and the loop must go to the shutdown.
 bool main_loop_cycle(Decoder& d);
 
-// Steps 3 to 6 of a cycle for the buffer in work_buffer, taken at `now`:
-// count it, volume line and clock every fifth buffer (and empty the repeat
-// register), decode it (the MSK receiver over its new samples, then the pass
-// loop, both into message processing through the deduplicator), look at the
-// queue every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
+// The cycle's work on the buffer in work_buffer, taken at `now`: count it,
+// volume line and clock every fifth buffer (and empty the repeat register),
+// decode it (the MSK receiver over its new samples, then the pass loop, both
+// into message processing through the deduplicator), look at the queue
+// every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
 void process_buffer(Decoder& d, std::time_t now, long nanoseconds = 0);
 
 // Opens the JSON feed of --json-udp and --station-id, with the -F frequency.

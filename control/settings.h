@@ -2,8 +2,10 @@
 // Settings: the configuration record, filled once from the command line.
 //
 // A child process starts with a copy of the record as it stood when it was
-// started. Only three fields change at run time: checksum_only and extended
-// (keyboard and signals) and port (server restarts).
+// started. Start-up clears streaming when there is no sound source, shared
+// memory or collector, and daemon without -s; after that only three fields
+// change: checksum_only and extended (keyboard and signals) and port (server
+// restarts).
 
 #include <cstdio>
 #include <optional>

@@ -27,8 +27,8 @@
 //
 // Only a good message (its CRC matched) is collected: a message whose check
 // failed is shown, sent and logged as a warning says, and counted, but it
-// enters neither the aircraft collection, nor the new-contact register, nor
-// the daily statistics, which are kept for years. (A frame damaged by two
+// enters neither the aircraft collection (kept for years), nor the
+// new-contact register, nor the daily statistics. (A frame damaged by two
 // bit errors in one character keeps its parity and may keep every character
 // in its set, so only the CRC tells it from the frame that was sent.)
 //

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the list tests: byte buffers, files and a scratch folder.
+// Helpers shared by the list tests: byte buffers, files and a list's file form.
 
 #include <stdlib.h>
 

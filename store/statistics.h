@@ -1,9 +1,10 @@
 #pragma once
 // Running figures: the counters line of the status window, the two daily
 // statistics (additions to the aircraft collection per aircraft type and per
-// airline since the last day change) with their overlay window, and the
-// new-contact register (-N: aircraft heard for the first time, one entry per
-// registration, written to the NewRegs log at each day change).
+// airline since the last day change) with the lines of their overlay window
+// (drawn by control/notices.h), and the new-contact register (-N: aircraft
+// heard for the first time, one entry per registration, written to the
+// NewRegs log at each day change).
 //
 // Statistics entries: key = the name (or "-= unknown =-"), value = "1",
 // tally = additions. Natural order: key byte-wise; shown in count order

@@ -2,8 +2,8 @@
 // The control file through which korvadm finds the running decoder's queue.
 //
 // Layout: exactly 4 bytes, the queue id as a 32-bit signed integer,
-// little-endian (the machine order of every host korvad runs on). Any other
-// size is not a control file.
+// little-endian, written and read byte by byte. Any other size is not a
+// control file.
 //
 // The decoder may run as root and the file lies in a world-writable folder, so
 // it is never written in place: a new file is made exclusively beside it and

@@ -1,5 +1,5 @@
 #pragma once
-// The five message-queue routines shared by korvad and korvadm.
+// The message-queue routines shared by korvad and korvadm.
 //
 // QueueMessage, as it travels (System V message: the kernel's long type word,
 // then 3016 bytes of message data; integers 32-bit in machine byte order):
