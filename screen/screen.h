@@ -1,8 +1,9 @@
 #pragma once
 // The terminal display: title bar, message window, status window, the help and
-// statistics overlays, and the one print routine through which every text
-// reaches the screen. It only draws: texts for the server process go through
-// the caller's ServerChannel (control/queue/server_channel.h).
+// statistics overlays, and the print routine through which the other parts'
+// texts reach the windows (the statistics overlay has its own write). It only
+// draws: texts for the server process go through the caller's ServerChannel
+// (control/queue/server_channel.h).
 //
 // One Screen record per process, owned by main. In daemon mode no curses
 // window exists and every routine does nothing.
