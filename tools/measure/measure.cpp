@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <tuple>
 
 #include "signal/demodulator.h"
 #include "signal/frame_dedup.h"
@@ -151,6 +152,43 @@ std::vector<Condition> standard_conditions(int sample_rate) {
     weak.level = 0.1;
     weak.dc_offset = 0.2;
     weak.hum = 0.05;
+    // The edge of a station's range: weaker still, and fading.
+    add("SNR 4 dB, whole band", 110).snr_db = 4.0;
+    add("SNR 3 dB, whole band", 111).snr_db = 3.0;
+    synth::SynthOptions& faint_band = add("SNR 5 dB, 300-3000 Hz", 112);
+    faint_band.snr_db = 5.0;
+    faint_band.band_pass = true;
+    synth::SynthOptions& fading = add("SNR 18 dB, fading 15-100 % at 0.7 Hz", 113);
+    fading.snr_db = 18.0;
+    fading.fade_low = 0.15;
+    fading.fade_hz = 0.7;
+    synth::SynthOptions& all = add(
+        "all at once: 300-3000 Hz, SNR 8 dB, -2000 ppm, DC, hum, fading 50-100 % at 0.5 Hz", 114);
+    all.band_pass = true;
+    all.snr_db = 8.0;
+    all.clock_ppm = -2000.0;
+    all.dc_offset = 0.2;
+    all.hum = 0.05;
+    all.fade_low = 0.5;
+    all.fade_hz = 0.5;
+    // Through an AM airband receiver's audio, with its AGC at key-up and
+    // tones that drift a few hertz within a block.
+    for (const auto& [name, snr, seed] : {std::tuple{"airband receiver, SNR 8 dB", 8.0, 115},
+                                          std::tuple{"airband receiver, SNR 5 dB", 5.0, 116}}) {
+        synth::SynthOptions& airband = add(name, static_cast<std::uint64_t>(seed));
+        airband.snr_db = snr;
+        airband.airband = true;
+        airband.agc_pump = 1.0;
+        airband.drift_hz = 3.0;
+    }
+    synth::SynthOptions& airband_fading =
+        add("airband receiver, SNR 18 dB, fading 15-100 % at 0.7 Hz", 117);
+    airband_fading.snr_db = 18.0;
+    airband_fading.airband = true;
+    airband_fading.agc_pump = 1.0;
+    airband_fading.drift_hz = 3.0;
+    airband_fading.fade_low = 0.15;
+    airband_fading.fade_hz = 0.7;
     return list;
 }
 

@@ -18,10 +18,13 @@ struct Condition {
 };
 
 // The reception conditions of the receiver's targets, at sample_rate: clean,
-// white noise over the whole band at 20, 12 and 8 dB SNR, noise and signal
+// white noise over the whole band at 20, 12, 8 and 6 dB SNR, noise and signal
 // band-limited to 300-3000 Hz at 12 dB, +-3000 ppm clock error, and a weak
-// signal (10 % of full scale) with DC offset and 50 Hz hum; and noise at
-// 6 dB, beyond the targets, to show the margin.
+// signal (10 % of full scale) with DC offset and 50 Hz hum; then the edge of
+// range: 4 and 3 dB over the whole band, 5 dB in 300-3000 Hz, a deep slow fade
+// (15-100 % at 0.7 Hz) at 18 dB, everything at once, and the airband
+// receiver's audio (filters, AGC at key-up, drifting tones) at 8 and 5 dB and
+// with the deep fade.
 [[nodiscard]] std::vector<Condition> standard_conditions(int sample_rate);
 
 // frames generated from seed, at random positions (straddling reads freely)

@@ -151,10 +151,12 @@ int parse_iq_option(int id, const char* value, IqCommandLine& iq) {
 bool prepare_iq(IqCommandLine& iq, SynthOptions& audio, long long within, std::string& error) {
     const SynthOptions plain;
     if (audio.sample_rate != plain.sample_rate || audio.level != plain.level || audio.snr_db ||
-        audio.band_pass || audio.hum != 0.0 || audio.dc_offset != 0.0 || within != 0) {
+        audio.band_pass || audio.hum != 0.0 || audio.dc_offset != 0.0 || within != 0 ||
+        audio.airband || audio.agc_pump != 0.0 || audio.fade_hz != 0.0 || audio.drift_hz != 0.0) {
         error =
-            "--rate, --level, --snr, --bandpass, --hum, --dc and --within describe a sound card; "
-            "an IQ recording takes --carrier, --cn and the other IQ options";
+            "--rate, --level, --snr, --bandpass, --hum, --dc, --within, --fade, --airband, "
+            "--agc-pump and --drift describe a receiver's audio and a sound card; an IQ "
+            "recording takes --carrier, --cn and the other IQ options";
         return false;
     }
     iq.options.ppm = audio.clock_ppm;

@@ -68,6 +68,19 @@ constexpr const char* kUsage =
     "  --ppm PPM         sample-clock error in parts per million, -50000 to 50000:\n"
     "                    the card takes rate * (1 + PPM / 1e6) samples per second,\n"
     "                    so the signal is stretched by that factor (default 0)\n"
+    "  --fade LOW,HIGH,HZ  slow fading: the signal's amplitude (not the noise's)\n"
+    "                    swings between LOW and HIGH times --level, 0 <= LOW <= HIGH\n"
+    "                    <= 1, HZ times a second (up to 20); --snr is that of the\n"
+    "                    signal before it fades\n"
+    "  --airband         the audio of an AM airband receiver on signal and noise:\n"
+    "                    2nd-order high-pass at 250 Hz, de-emphasis (75 us), 4th-order\n"
+    "                    elliptic low-pass at 2700 Hz with its group delay; the noise\n"
+    "                    comes out shaped by them\n"
+    "  --agc-pump F      the receiver's AGC at key-up: its gain is 1 + F times what\n"
+    "                    it settles to (0 to 4, default 0), settling with a time\n"
+    "                    constant of 25 ms\n"
+    "  --drift HZ        each block's tones move by HZ over the block, from -HZ to\n"
+    "                    +HZ or back as the seed draws (0 to 50, default 0)\n"
     "\n"
     "Layout:\n"
     "  --gap MS          silence between blocks in milliseconds (default 500); it is\n"
@@ -164,6 +177,32 @@ bool parse_seed(const char* text, std::uint64_t& out) {
     return true;
 }
 
+// LOW,HIGH,HZ: three numbers separated by commas.
+bool parse_fade(const char* text, SynthOptions& o) {
+    double v[3] = {0.0, 0.0, 0.0};
+    const char* p = text;
+    for (int i = 0; i < 3; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        v[i] = std::strtod(p, &end);
+        const char want = i < 2 ? ',' : '\0';
+        if (end == p || errno != 0 || *end != want || !std::isfinite(v[i])) {
+            print_to(stderr, "korvad-synth: --fade: '%s' is not LOW,HIGH,HZ\n", text);
+            return false;
+        }
+        p = end + 1;
+    }
+    if (!(v[0] >= 0.0 && v[0] <= v[1] && v[1] <= 1.0 && v[2] > 0.0 && v[2] <= kMaxFadeHz)) {
+        print_to(stderr,
+                 "korvad-synth: --fade: '%s' needs 0 <= LOW <= HIGH <= 1 and 0 < HZ <= 20\n", text);
+        return false;
+    }
+    o.fade_low = v[0];
+    o.fade_high = v[1];
+    o.fade_hz = v[2];
+    return true;
+}
+
 enum OptionId {
     kOptRate = 1000,
     kOptPrekey,
@@ -173,6 +212,10 @@ enum OptionId {
     kOptHum,
     kOptDc,
     kOptPpm,
+    kOptFade,
+    kOptAirband,
+    kOptAgcPump,
+    kOptDrift,
     kOptGap,
     kOptLead,
     kOptScatter,
@@ -195,6 +238,10 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
         {"hum", required_argument, nullptr, kOptHum},
         {"dc", required_argument, nullptr, kOptDc},
         {"ppm", required_argument, nullptr, kOptPpm},
+        {"fade", required_argument, nullptr, kOptFade},
+        {"airband", no_argument, nullptr, kOptAirband},
+        {"agc-pump", required_argument, nullptr, kOptAgcPump},
+        {"drift", required_argument, nullptr, kOptDrift},
         {"gap", required_argument, nullptr, kOptGap},
         {"lead", required_argument, nullptr, kOptLead},
         {"scatter", required_argument, nullptr, kOptScatter},
@@ -246,6 +293,18 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                 break;
             case kOptPpm:
                 ok = parse_double("--ppm", optarg, -kMaxClockPpm, kMaxClockPpm, cl.synth.clock_ppm);
+                break;
+            case kOptFade:
+                ok = parse_fade(optarg, cl.synth);
+                break;
+            case kOptAirband:
+                cl.synth.airband = true;
+                break;
+            case kOptAgcPump:
+                ok = parse_double("--agc-pump", optarg, 0.0, kMaxAgcPump, cl.synth.agc_pump);
+                break;
+            case kOptDrift:
+                ok = parse_double("--drift", optarg, 0.0, kMaxDriftHz, cl.synth.drift_hz);
                 break;
             case kOptGap:
                 ok = parse_double("--gap", optarg, 0.0, 3600e3, cl.gap_ms);

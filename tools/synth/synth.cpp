@@ -1,16 +1,15 @@
 // The block as bytes and bits, the MSK waveform, and the recording around it:
-// noise, the scanner's band-pass, hum, DC offset and the 8-bit sound card.
+// fading, noise and the receiver (tools/synth/channel.h), hum, DC offset and
+// the 8-bit sound card.
 
 #include "tools/synth/synth.h"
 
-#include <liquid/liquid.h>
-
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <numbers>
 
 #include "common/format.h"
+#include "tools/synth/channel.h"
 #include "tools/synth/random.h"
 
 namespace korvad::synth {
@@ -22,6 +21,7 @@ constexpr int kRegistrationChars = 7;
 // Independent random sequences drawn from one seed.
 constexpr std::uint64_t kNoiseStream = 1;
 constexpr std::uint64_t kPlacementStream = 2;
+constexpr std::uint64_t kDriftStream = 3;
 
 constexpr std::int64_t kChunkSamples = 65536;
 
@@ -58,11 +58,6 @@ std::uint8_t parity_byte(char c) {
     return with_odd_parity(static_cast<std::uint8_t>(c));
 }
 
-struct FilterDeleter {
-    void operator()(iirfilt_rrrf_s* f) const { iirfilt_rrrf_destroy(f); }
-};
-using Filter = std::unique_ptr<iirfilt_rrrf_s, FilterDeleter>;
-
 // Samples per second of real time as the sound card actually takes them.
 double actual_rate(const SynthOptions& options) {
     return options.sample_rate * (1.0 + options.clock_ppm * 1e-6);
@@ -80,6 +75,7 @@ struct Keyed {
     std::int64_t end = 0;
     std::vector<std::uint8_t> full_cycle;  // 1: 2400 Hz cycle, 0: 1200 Hz half cycle
     std::vector<std::int8_t> sign;         // +1 or -1: the waveform's sign at the bit's start
+    double drift_hz = 0.0;                 // tone offset at the block's end; minus that at key-up
 };
 
 Keyed key_block(const std::vector<std::uint8_t>& bits, const Placement& placement, double rate) {
@@ -109,14 +105,18 @@ void add_block(const Keyed& k, double amplitude, double rate, std::int64_t first
     const std::int64_t to = std::min(first + n, k.end);
     const double bit_time = 1.0 / kBitRate;
     const std::size_t bit_count = k.full_cycle.size();
+    const double duration = static_cast<double>(bit_count) * bit_time;
+    const double two_pi = 2.0 * std::numbers::pi;
     for (std::int64_t s = from; s < to; ++s) {
         const double t = (static_cast<double>(s - k.start) + k.sub) / rate;
         auto bit = static_cast<std::size_t>(std::floor(t * kBitRate));
         if (bit >= bit_count) break;
         const double tau = t - static_cast<double>(bit) * bit_time;
         const double tone_hz = k.full_cycle[bit] ? kBitRate : kBitRate / 2.0;  // 2400 or 1200
+        // The offset moves linearly from -drift to +drift: its phase is the integral.
+        const double drift_phase = two_pi * k.drift_hz * (t * t / duration - t);
         buffer[s - first] +=
-            amplitude * k.sign[bit] * std::sin(2.0 * std::numbers::pi * tone_hz * tau);
+            amplitude * k.sign[bit] * std::sin(two_pi * tone_hz * tau + drift_phase);
     }
 }
 
@@ -241,6 +241,18 @@ std::string check_options(const SynthOptions& o) {
         return "clock error must be between -50000 and 50000 ppm";
     }
     if (!(o.hum >= 0.0 && o.hum <= 1.0)) return "hum must be between 0 and 1";
+    if (!(o.fade_low >= 0.0 && o.fade_low <= o.fade_high && o.fade_high <= 1.0)) {
+        return "fading must go between two levels with 0 <= low <= high <= 1";
+    }
+    if (!(o.fade_hz >= 0.0 && o.fade_hz <= kMaxFadeHz)) {
+        return "the fading rate must be between 0 and 20 Hz";
+    }
+    if (!(o.agc_pump >= 0.0 && o.agc_pump <= kMaxAgcPump)) {
+        return "the AGC's overshoot must be between 0 and 4";
+    }
+    if (!(o.drift_hz >= 0.0 && o.drift_hz <= kMaxDriftHz)) {
+        return "the tones' drift must be between 0 and 50 Hz";
+    }
     return {};
 }
 
@@ -270,6 +282,7 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
 
     std::vector<Keyed> blocks;
     blocks.reserve(frames.size());
+    Random drift(options.seed, kDriftStream);
     out.frames.reserve(frames.size());
     std::int64_t last_end = 0;
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -285,6 +298,7 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
             return false;
         }
         blocks.push_back(key_block(frame_bits(frames[i], options.prekey_bits), p, rate));
+        blocks.back().drift_hz = drift.chance(0.5) ? options.drift_hz : -options.drift_hz;
         SentFrame sent;
         sent.start_sample = p.start;
         sent.sync_sample =
@@ -307,10 +321,17 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
         return false;
     }
 
+    ReceiverChannel channel;
+    if (!channel.start(options, error)) return false;
+    std::vector<std::int64_t> key_ups;
+    for (const Keyed& k : blocks) key_ups.push_back(k.start);
+    channel.set_key_ups(std::move(key_ups));
+
     const double amplitude = options.level * kFullScale;
     // Noise white up to half the sample rate with the power the SNR asks for
     // inside the 3100 Hz band: the total variance is that band's share times
-    // (fs/2) / 3100. The signal power is that of the keyed carrier, A^2 / 2.
+    // (fs/2) / 3100. The signal power is that of the keyed carrier, A^2 / 2,
+    // before any fading.
     double noise_sigma = 0.0;
     if (options.snr_db) {
         const double signal_power = amplitude * amplitude / 2.0;
@@ -318,20 +339,6 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
         const double whole =
             in_band * (options.sample_rate / 2.0) / (kNoiseBandHighHz - kNoiseBandLowHz);
         noise_sigma = std::sqrt(whole);
-    }
-    Filter high_pass, low_pass;
-    if (options.band_pass) {
-        const float fs = static_cast<float>(options.sample_rate);
-        high_pass.reset(iirfilt_rrrf_create_prototype(LIQUID_IIRDES_BUTTER, LIQUID_IIRDES_HIGHPASS,
-                                                      LIQUID_IIRDES_SOS, 2, 300.0f / fs, 0.0f, 1.0f,
-                                                      60.0f));
-        low_pass.reset(iirfilt_rrrf_create_prototype(LIQUID_IIRDES_BUTTER, LIQUID_IIRDES_LOWPASS,
-                                                     LIQUID_IIRDES_SOS, 4, 3000.0f / fs, 0.0f, 1.0f,
-                                                     60.0f));
-        if (!high_pass || !low_pass) {
-            error = "cannot design the band-pass filter";
-            return false;
-        }
     }
     Random noise(options.seed, kNoiseStream);
 
@@ -356,14 +363,9 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
         std::erase_if(active, [&](std::size_t b) { return blocks[b].end <= first + n; });
 
         for (std::int64_t i = 0; i < n; ++i) {
-            double x = buffer[i];
+            double x = buffer[i] * channel.fade(first + i);
             if (noise_sigma > 0.0) x += noise_sigma * noise.gaussian();
-            if (options.band_pass) {
-                float y = static_cast<float>(x);
-                iirfilt_rrrf_execute(high_pass.get(), y, &y);
-                iirfilt_rrrf_execute(low_pass.get(), y, &y);
-                x = y;
-            }
+            x = channel.audio(x * channel.agc_gain(first + i));
             // Hum and DC offset come in at the sound card, after the scanner's filter.
             if (options.hum > 0.0) {
                 x += options.hum * kFullScale *

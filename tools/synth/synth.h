@@ -103,7 +103,30 @@ struct SynthOptions {
     double clock_ppm = 0.0;        // the sound card samples this much too fast (+) or slow (-)
     double hum = 0.0;              // 50 Hz hum amplitude, fraction of full scale
     std::uint64_t seed = 1;        // noise (and random placement) come from it alone
+
+    // Slow fading of the signal (not of the noise): its amplitude swings
+    // between fade_low and fade_high times `level`, fade_hz times a second,
+    // starting at fade_high at sample 0. The SNR is that of the signal before
+    // it fades (`level`): the troughs lie 20 log10(fade_low) dB below it.
+    double fade_low = 1.0;
+    double fade_high = 1.0;
+    double fade_hz = 0.0;  // 0: no fading
+    // The audio path of an AM airband receiver (see AirbandAudio in channel.h)
+    // on signal and noise alike: high-pass at 250 Hz, de-emphasis, an elliptic
+    // low-pass at 2700 Hz with the group delay such a filter has at its edge.
+    bool airband = false;
+    // The receiver's AGC at key-up: its gain is still that of the empty channel,
+    // agc_pump times too high (0.5: +50 %), and settles within kAgcSettleSeconds.
+    double agc_pump = 0.0;
+    // The transmitter's tones are not quite steady: each block's tones move by
+    // drift_hz over the block, from -drift_hz to +drift_hz or back (by the seed).
+    double drift_hz = 0.0;
 };
+
+inline constexpr double kAgcSettleSeconds = 0.025;  // time constant of the AGC's settling
+inline constexpr double kMaxFadeHz = 20.0;
+inline constexpr double kMaxDriftHz = 50.0;
+inline constexpr double kMaxAgcPump = 4.0;
 
 // Empty when the options are usable, else what is wrong.
 [[nodiscard]] std::string check_options(const SynthOptions& options);
