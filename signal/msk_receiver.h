@@ -8,14 +8,15 @@
 //
 // The chain, per stretch of audio handed in:
 //
-//   8-bit samples -> -128 -> low-pass and decimate to about 9600/s
+//   8-bit samples -> -128 -> low-pass and decimate by a whole factor to no
+//   less than 9000/s (not at all below 18000/s)
 //   -> mix down by 1800 Hz (the centre of the 1200/2400 Hz tones)
 //   -> matched filter (half a sine over two bits)        = baseband y
 //
 //   search:  the pre-key (a steady 2400 Hz tone, +600 Hz at baseband) followed
 //            by the thirteen 1200 Hz bits of '+' '*' (-600 Hz) is seen in the
 //            one-bit phase step of y; the pre-key's end, '+', '*', SYN, SYN
-//            are then located to a sixteenth of a sample by correlation with
+//            are then located to an eighth of a sample by correlation with
 //            their ideal waveform, which also gives carrier phase and drift.
 //   track:   per bit, y is interpolated at the bit's end and turned by the
 //            carrier phase and a quarter turn per bit; its real part is the
@@ -25,16 +26,18 @@
 //            sample's sign the data bit itself). Decision-directed loops keep
 //            carrier phase and bit timing.
 //   frame:   characters least-significant bit first from the '*' on; at each
-//            ETX/ETB the frame is checked, and repaired where parity and the
-//            block check agree (signal/frame_repair.h). A frame that checks
-//            is decoded with decode_frame into a table of exactly one record
-//            and handed to the sink; nothing else ever is.
+//            character that is ETX/ETB, or one bit from it, the frame is
+//            checked, and repaired where parity and the block check agree
+//            (signal/frame_repair.h). A frame that checks is decoded with
+//            decode_frame into a table of exactly one record and handed to
+//            the sink; nothing else ever is.
 //
 // The position of each frame in the stream is reported so that the caller can
 // tell it apart from a frame decoded from other audio (signal/frame_dedup.h).
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "signal/demodulator.h"
 #include "signal/frame.h"
@@ -53,7 +56,7 @@ struct MskCounters {
     std::uint64_t lost = 0;          // bit syncs that never gave a frame that checked
 };
 
-struct MskChain;  // the filters, search and frame trackers (msk_receiver.cpp)
+struct MskChain;  // the filters, search and frame trackers (signal/msk_chain.h)
 
 struct MskChainDeleter {
     void operator()(MskChain* chain) const;
@@ -67,6 +70,13 @@ struct MskReceiver {
     std::int64_t frame_end_position = 0;
     // Bits the repair changed in that frame (0, 1 or 2). Valid while the sink runs.
     int frame_repaired_bits = 0;
+    // The frame's soft decisions, 8 per byte from the '*' to the second BCS
+    // byte (bit b of byte i at 8*i + b): the real part of the matched
+    // filter's output at the bit's decision, over the amplitude of a clean
+    // decision, so about +1 for a clean one and -1 for a clean zero. They are
+    // as received, before any repair; '*' SYN SYN, known from the bit sync,
+    // read +-1. Valid while the sink runs.
+    std::span<const float> frame_soft_bits;
     MskCounters counters;
     std::unique_ptr<MskChain, MskChainDeleter> chain;
 };
@@ -81,8 +91,9 @@ struct MskReceiver {
 // level). For every frame whose block check passes (after repair), fills the
 // receiver's own table with exactly one good record (decode_frame of the
 // corrected bytes: terminated, crc 0, error_count 0) and calls sink with it,
-// frame_end_position set. Frames are handed on once they are complete, which
-// may be during a later call than the one that brought their last samples.
+// frame_end_position, frame_repaired_bits and frame_soft_bits set. Frames are
+// handed on once they are complete, which may be during a later call than the
+// one that brought their last samples.
 // Allocates nothing; the table is the receiver's and is reused.
 void msk_receive(MskReceiver& receiver, const std::uint8_t* samples, int count,
                  const PassSink& sink);

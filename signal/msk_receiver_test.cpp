@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <numbers>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,14 +24,27 @@ namespace {
 struct Received {
     std::vector<FrameRecord> records;
     std::vector<std::int64_t> ends;  // frame_end_position of each
+    // The bytes the signs of each frame's soft decisions spell, '*' to BCS.
+    std::vector<std::vector<std::uint8_t>> soft_bytes;
     MskReceiver* receiver = nullptr;
 };
+
+std::vector<std::uint8_t> bytes_of_signs(std::span<const float> soft) {
+    std::vector<std::uint8_t> bytes(soft.size() / 8, 0);
+    for (std::size_t i = 0; i < bytes.size() * 8; ++i) {
+        if (soft[i] > 0.0f) bytes[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+    return bytes;
+}
 
 void keep(void* context, FrameTable& table) {
     auto* out = static_cast<Received*>(context);
     ASSERT_EQ(table.count, 1);
     out->records.push_back(table.records[0]);
     out->ends.push_back(out->receiver->frame_end_position);
+    const std::span<const float> soft = out->receiver->frame_soft_bits;
+    EXPECT_EQ(soft.size(), 8 * static_cast<std::size_t>(table.records[0].end_index + 3));
+    out->soft_bytes.push_back(bytes_of_signs(soft));
 }
 
 // Hands the samples to a fresh receiver in pieces of the given sizes (cycled),
@@ -99,6 +113,11 @@ void expect_all_exactly(const synth::Recording& rec, const Received& got,
         // The BCS ends where the DEL begins, 8 bits before the block's end.
         const double bcs_end = static_cast<double>(rec.frames[i].end_sample) - 8 * samples_per_bit;
         EXPECT_NEAR(static_cast<double>(got.ends[i]), bcs_end, 2.0) << "frame " << i;
+        // Clean audio needs no repair: the soft decisions' signs are the bytes
+        // sent, all but the closing DEL.
+        const std::vector<std::uint8_t>& sent = rec.frames[i].bytes;
+        EXPECT_EQ(got.soft_bytes[i], std::vector<std::uint8_t>(sent.begin(), sent.end() - 1))
+            << "frame " << i;
     }
 }
 
@@ -270,10 +289,12 @@ std::vector<std::uint8_t> block_bits(const std::vector<std::uint8_t>& bytes) {
 TEST(MskReceiver, ABlockWithFourSynIsTakenInTheTwoSynLayout) {
     std::vector<std::uint8_t> bytes = synth::frame_air_bytes(synth::generate_frames(37, 1).front());
     const FrameRecord expected = record_of(bytes);
+    const std::vector<std::uint8_t> sent = bytes;
     bytes.insert(bytes.begin() + 3, {kSyn, kSyn});
     const Received got = receive(key(block_bits(bytes), 19500), 19500);
     ASSERT_EQ(got.records.size(), 1u);
     EXPECT_TRUE(same_record(got.records[0], expected));
+    EXPECT_EQ(got.soft_bytes[0], std::vector<std::uint8_t>(sent.begin(), sent.end() - 1));
 }
 
 TEST(MskReceiver, ABlockSentWithAWrongBitIsNotShown) {
