@@ -1,7 +1,11 @@
 // Parity and block check of a received frame, and the repair of one or two
-// wrong bits where both agree on where they are.
+// wrong bits where both agree on where they are; with soft decisions, the
+// search over the likely bits of every character that fails parity.
 
 #include "signal/frame_repair.h"
+
+#include <algorithm>
+#include <array>
 
 #include "signal/frame.h"
 
@@ -140,6 +144,256 @@ RepairOutcome repair_frame(std::uint8_t* bytes, int end, const float* reliabilit
         return RepairOutcome::rejected;
     }
     return RepairOutcome::two_bits;
+}
+
+// ---- The search with soft decisions --------------------------------------
+
+namespace {
+
+constexpr std::uint8_t kNak = 0x15;
+constexpr int kMaxPositions = kMaxRepairChars + 1;  // the failing characters, then the BCS
+// A character holding parity but invalid offers the pairs of its weakest bits.
+constexpr int kMaxAlternatives =
+    std::max({kBitAlternatives, kBitAlternatives*(kBitAlternatives - 1) / 2, kBcsAlternatives + 1});
+constexpr int kMaxStates = 1 + kMaxCrcTrials * kMaxPositions;
+
+bool is_alnum(std::uint8_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+enum class Field { mode, address, ack, label, block_id, stx, number, text, end };
+
+// downlink_fields: the message number and flight id stand at 17 .. 26.
+Field field_of(int i, int end, bool downlink_fields) {
+    if (i == end) return Field::end;
+    if (i == kModeIndex) return Field::mode;
+    if (i >= kAddressFirst && i <= kAddressLast) return Field::address;
+    if (i == kAckIndex) return Field::ack;
+    if (i == kLabelFirst || i == kLabelLast) return Field::label;
+    if (i == kBlockIdIndex) return Field::block_id;
+    if (i == kStxIndex) return Field::stx;
+    if (downlink_fields && i >= kMessageNumberFirst && i <= kFlightIdLast) return Field::number;
+    return Field::text;
+}
+
+// A 7-bit character where the frame's validation would take it.
+bool valid_in(Field field, std::uint8_t c) {
+    switch (field) {
+        case Field::mode:
+            return is_alnum(c) || c == '@';
+        case Field::address:
+            return c != 0 && in_registration_set(c);
+        case Field::ack:
+            return c == kNak || is_alnum(c);
+        case Field::label:  // uplink labels take lower-case letters too ("_d")
+            return c != 0 && (in_label_set(c) || (c >= 'a' && c <= 'z'));
+        case Field::block_id:
+            return c != 0 && in_block_id_set(c);
+        case Field::stx:
+            return c == kStx;
+        case Field::number:
+            return c != 0 && in_flight_set(c);
+        case Field::text:
+            return (c >= 0x20 && c <= 0x7E) || c == '\r' || c == '\n';
+        case Field::end:
+            return c == kEtx || c == kEtb;
+    }
+    return false;
+}
+
+// The kind of frame, from the characters that decide it, when none of them
+// fails parity: only then are message number and flight id held to their set.
+bool downlink_fields(const std::uint8_t* bytes) {
+    for (int i : {kModeIndex, kLabelFirst, kLabelLast, kBlockIdIndex}) {
+        if (!parity_ok(bytes[i])) return false;
+    }
+    const std::uint8_t mode = bytes[kModeIndex] & 0x7F, block = bytes[kBlockIdIndex] & 0x7F;
+    const bool squitter = (bytes[kLabelFirst] & 0x7F) == 'S' && (bytes[kLabelLast] & 0x7F) == 'Q';
+    const bool uplink = ((mode >= 'a' && mode <= 'z') || (mode >= '0' && mode <= '9')) &&
+                        ((block >= 'A' && block <= 'Z') || block == '_');
+    return !squitter && !uplink;
+}
+
+// One place the search may change: a damaged character (one of its bits
+// flips, or two where it holds parity but is not valid where it stands) or
+// the BCS (nothing, or one of its weakest bits).
+struct Position {
+    int count = 0;
+    int byte[kMaxAlternatives];           // frame index of the byte changed
+    std::uint8_t mask[kMaxAlternatives];  // its bits flipped; 0: none
+    float cost[kMaxAlternatives];
+    std::uint16_t syndrome[kMaxAlternatives];
+};
+
+// The weakest bits of bytes [first, first + n) (n <= 2) below
+// kMaxRepairReliability, at most limit of them, weakest first.
+int weakest_bits(const float* reliability, int first, int n, int limit, int* out) {
+    int weak[16];
+    int count = 0;
+    for (int k = 8 * first; k < 8 * (first + n) && count < 16; ++k) {
+        if (reliability[k] < kMaxRepairReliability) weak[count++] = k;
+    }
+    std::sort(weak, weak + count, [reliability](int a, int b) {
+        return reliability[a] < reliability[b] || (reliability[a] == reliability[b] && a < b);
+    });
+    count = std::min(count, limit);
+    std::copy(weak, weak + count, out);
+    return count;
+}
+
+std::uint16_t bit_syndrome(int frame_bit, int total_bits) {
+    std::uint16_t s[8];
+    byte_syndromes(frame_bit / 8, total_bits, s);
+    return s[frame_bit % 8];
+}
+
+struct State {
+    std::array<std::uint8_t, kMaxPositions> pick{};  // alternative taken at each position
+    int last = 0;                                    // position the step into it raised
+    float cost = 0.0f;
+};
+
+}  // namespace
+
+RepairResult repair_frame_soft(std::uint8_t* bytes, int end, const float* reliability,
+                               RepairBudget& budget) {
+    RepairResult result;
+    if (reliability == nullptr || end < kMinFrameEnd || end + 2 >= kFrameBufferSize) return result;
+    if (bytes[0] != '*' || bytes[1] != kSyn || bytes[2] != kSyn || bytes[3] != kSoh) return result;
+
+    int failing_count = 0;
+    for (int i = kCoveredFrom; i <= end; ++i) failing_count += parity_ok(bytes[i]) ? 0 : 1;
+    if (failing_count > kMaxRepairChars) return result;
+    const std::uint16_t crc = block_check(bytes, end);
+    if (failing_count == 0) {
+        // The frame as received is the first candidate: as sent, it needs no
+        // validation.
+        if (budget.crc_trials_left <= 0) return result;
+        --budget.crc_trials_left;
+        result.crc_trials = 1;
+        if (crc == 0) {
+            if (shape_ok(bytes, end)) result.outcome = RepairOutcome::intact;
+            return result;
+        }
+    } else if (crc == 0) {
+        return result;  // a character is wrong and the check missed it
+    }
+
+    // The damaged characters: those that fail parity, and those that hold it
+    // but are not valid where they stand (two wrong bits).
+    const bool downlink = downlink_fields(bytes);
+    const int total_bits = 8 * (end + 3 - kCoveredFrom);
+    Position positions[kMaxPositions];
+    int position_count = 0;
+    for (int i = kCoveredFrom; i <= end; ++i) {
+        const Field field = field_of(i, end, downlink);
+        const bool odd = !parity_ok(bytes[i]);
+        if (!odd && valid_in(field, bytes[i] & 0x7F)) continue;
+        if (position_count == kMaxRepairChars) return result;
+        int bits[kBitAlternatives];
+        const int n = weakest_bits(reliability, i, 1, kBitAlternatives, bits);
+        std::uint16_t syndromes[8];
+        byte_syndromes(i, total_bits, syndromes);
+        Position& p = positions[position_count];
+        p.count = 0;
+        auto offer = [&](std::uint8_t mask, float cost) {
+            if (!valid_in(field, static_cast<std::uint8_t>(bytes[i] ^ mask) & 0x7F)) return;
+            std::uint16_t syndrome = 0;
+            for (int b = 0; b < 8; ++b) syndrome ^= ((mask >> b) & 1) != 0 ? syndromes[b] : 0;
+            int at = p.count++;
+            while (at > 0 && p.cost[at - 1] > cost) {
+                p.byte[at] = p.byte[at - 1];
+                p.mask[at] = p.mask[at - 1];
+                p.cost[at] = p.cost[at - 1];
+                p.syndrome[at] = p.syndrome[at - 1];
+                --at;
+            }
+            p.byte[at] = i;
+            p.mask[at] = mask;
+            p.cost[at] = cost;
+            p.syndrome[at] = syndrome;
+        };
+        for (int a = 0; a < n; ++a) {
+            const auto bit_a = static_cast<std::uint8_t>(1u << (bits[a] % 8));
+            if (odd) {
+                offer(bit_a, reliability[bits[a]]);
+                continue;
+            }
+            for (int b = a + 1; b < n; ++b) {
+                offer(static_cast<std::uint8_t>(bit_a | (1u << (bits[b] % 8))),
+                      reliability[bits[a]] + reliability[bits[b]]);
+            }
+        }
+        if (p.count == 0) return result;  // no likely bit makes the character valid
+        ++position_count;
+    }
+    {
+        Position& p = positions[position_count++];
+        p.byte[0] = end + 1;
+        p.mask[0] = 0;
+        p.cost[0] = 0.0f;
+        p.syndrome[0] = 0;
+        int bits[kBcsAlternatives];
+        const int n = weakest_bits(reliability, end + 1, 2, kBcsAlternatives, bits);
+        for (int k = 0; k < n; ++k) {
+            p.byte[k + 1] = bits[k] / 8;
+            p.mask[k + 1] = static_cast<std::uint8_t>(1u << (bits[k] % 8));
+            p.cost[k + 1] = reliability[bits[k]];
+            p.syndrome[k + 1] = bit_syndrome(bits[k], total_bits);
+        }
+        p.count = n + 1;
+    }
+
+    // Cheapest first: each state's successors raise one position at or after
+    // the one its own step raised, so every combination comes up once.
+    std::array<State, kMaxStates> open;
+    int open_count = 1;
+    open[0] = State{};
+    for (int p = 0; p < position_count; ++p) open[0].cost += positions[p].cost[0];
+    while (open_count > 0) {
+        int best = 0;
+        for (int k = 1; k < open_count; ++k) {
+            if (open[k].cost < open[best].cost) best = k;
+        }
+        const State state = open[best];
+        open[best] = open[--open_count];
+        for (int p = state.last; p < position_count; ++p) {
+            if (state.pick[p] + 1 >= positions[p].count || open_count == kMaxStates) continue;
+            State next = state;
+            next.cost += positions[p].cost[state.pick[p] + 1] - positions[p].cost[state.pick[p]];
+            ++next.pick[p];
+            next.last = p;
+            open[open_count++] = next;
+        }
+        std::uint16_t residual = crc;
+        int flips = 0;
+        for (int p = 0; p < position_count; ++p) {
+            residual ^= positions[p].syndrome[state.pick[p]];
+            flips += __builtin_popcount(positions[p].mask[state.pick[p]]);
+        }
+        if (flips == 0) continue;  // the frame as received: checked above
+        if (budget.crc_trials_left <= 0) return result;
+        --budget.crc_trials_left;
+        ++result.crc_trials;
+        if (residual != 0) continue;
+        auto apply = [&] {
+            for (int p = 0; p < position_count; ++p) {
+                const int k = state.pick[p];
+                bytes[positions[p].byte[k]] ^= positions[p].mask[k];
+            }
+        };
+        apply();
+        if (block_check(bytes, end) != 0 || !shape_ok(bytes, end)) {  // cannot happen
+            apply();
+            return result;
+        }
+        result.bits = flips;
+        result.outcome = flips == 1   ? RepairOutcome::one_bit
+                         : flips == 2 ? RepairOutcome::two_bits
+                                      : RepairOutcome::several_bits;
+        return result;
+    }
+    return result;
 }
 
 }  // namespace korvad

@@ -28,16 +28,44 @@
 //
 // After a repair the frame must still open with '*' SYN SYN SOH, and its first
 // ETX or ETB must be at end.
+//
+// With soft decisions the receiver goes further (repair_frame_soft), in the
+// manner of a Chase decoder. Parity and validation point at the damaged
+// characters (up to kMaxRepairChars of them), the reliabilities rank the bits inside each: a
+// candidate flips one bit in every character that fails parity (the weakest
+// first, then up to kBitAlternatives in all, each below kMaxRepairReliability)
+// and at most one of the kBcsAlternatives weakest bits of the BCS, which no
+// parity guards. Candidates are taken cheapest first, the cost being the sum
+// of the reliabilities of the bits they flip. Before any reaches the block
+// check, the cheap checks run: every character must hold odd parity once
+// flipped, and the frame must pass validation -
+//
+//   mode         a letter, a digit or '@'
+//   address      ".-0-9A-Z" (registration set)      ack   NAK, a letter or a digit
+//   label        " ^;:_0-9A-Z" (label set)          block "_0-9A-Z" (block id set)
+//   STX          at 16 (or the ETX of a frame without text)
+//   downlink     message number and flight id from "0-9A-Z "
+//   text         printable ASCII, CR and LF; no ETX/ETB before end
+//
+// - and a flipped character that fails it drops every candidate that holds it.
+// A character that holds parity but fails validation has two wrong bits: it
+// takes part with the pairs of its weakest bits.
+// A candidate that reaches the block check passes it by accident with a
+// chance of 1 in 65536, so the number that do is what keeps wrong frames out:
+// one frame spends at most kMaxCrcTrials block checks over all the ends it is
+// tried at (RepairBudget), so a frame damaged beyond repair is taken for a
+// wrong one with a chance of at most kMaxCrcTrials / 65536 (0.92 in 10^4).
 
 #include <cstdint>
 
 namespace korvad {
 
 enum class RepairOutcome {
-    intact,    // checks as received
-    one_bit,   // one bit flipped
-    two_bits,  // two bits flipped, in two characters
-    rejected,  // left as it was
+    intact,        // checks as received
+    one_bit,       // one bit flipped
+    two_bits,      // two bits flipped, in two characters
+    several_bits,  // three or more flipped (repair_frame_soft only)
+    rejected,      // left as it was
 };
 
 // A bit's reliability is the magnitude of its soft decision over the signal
@@ -52,6 +80,31 @@ inline constexpr int kMinFrameEnd = 16;
 // not null, holds 8 entries per byte (bit b of byte i at 8*i + b). On a repair
 // the bytes are corrected in place; on rejection they are left unchanged.
 [[nodiscard]] RepairOutcome repair_frame(std::uint8_t* bytes, int end, const float* reliability);
+
+// The search's bounds (see above).
+inline constexpr int kMaxCrcTrials = 6;     // block checks one frame may spend on candidates
+inline constexpr int kMaxRepairChars = 12;  // characters failing parity that the search takes on
+inline constexpr int kBitAlternatives = 3;  // bits tried in each of them, weakest first
+inline constexpr int kBcsAlternatives = 2;  // weakest BCS bits tried, one at most flipped
+
+// What one frame may still spend: made once per frame, handed to every
+// repair_frame_soft of it.
+struct RepairBudget {
+    int crc_trials_left = kMaxCrcTrials;
+};
+
+struct RepairResult {
+    RepairOutcome outcome = RepairOutcome::rejected;
+    int bits = 0;        // bits flipped
+    int crc_trials = 0;  // candidates (the frame as received among them) that met the block check
+};
+
+// As repair_frame, with the search above. reliability holds 8 entries per
+// byte for bytes[0 .. end+2]. On a repair the bytes are corrected in place; on
+// rejection they are left unchanged. Every block check spent is taken from
+// budget; with none left the frame is rejected unchecked.
+[[nodiscard]] RepairResult repair_frame_soft(std::uint8_t* bytes, int end, const float* reliability,
+                                             RepairBudget& budget);
 
 // The character at end may close a frame: its 7 bits are ETX or ETB, or one
 // wrong bit away from ETX or ETB with its parity bit.

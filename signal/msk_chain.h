@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "signal/frame.h"
+#include "signal/frame_repair.h"
 #include "signal/msk_receiver.h"
 
 namespace korvad::msk {
@@ -100,6 +101,7 @@ struct Tracker {
     std::uint8_t shift = 0;
     int bit_count = 0;
     int faulty_chars = 0;  // parity faults in bytes 4 .. length-3
+    RepairBudget budget;   // block checks the frame may still spend on repair candidates
     bool four_syn = false;
 };
 

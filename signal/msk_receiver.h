@@ -27,7 +27,8 @@
 //            carrier phase and bit timing.
 //   frame:   characters least-significant bit first from the '*' on; at each
 //            character that is ETX/ETB, or one bit from it, the frame is
-//            checked, and repaired where parity and the block check agree
+//            checked, and repaired where parity, validation and the block
+//            check agree, the soft decisions ranking the likely bits
 //            (signal/frame_repair.h). A frame that checks is decoded with
 //            decode_frame into a table of exactly one record and handed to
 //            the sink; nothing else ever is.
@@ -48,12 +49,17 @@ inline constexpr int kMskMinSampleRate = 8000;  // samples per second
 inline constexpr int kMskMaxSampleRate = 192000;
 
 struct MskCounters {
-    std::uint64_t candidates = 0;    // pre-key ends the search looked at more closely
-    std::uint64_t syncs = 0;         // bit syncs found ('+' '*' SYN SYN after a pre-key)
-    std::uint64_t frames = 0;        // frames handed to the sink
-    std::uint64_t repaired_one = 0;  // of those, with one bit repaired
-    std::uint64_t repaired_two = 0;  // of those, with two bits repaired
-    std::uint64_t lost = 0;          // bit syncs that never gave a frame that checked
+    std::uint64_t candidates = 0;     // pre-key ends the search looked at more closely
+    std::uint64_t syncs = 0;          // bit syncs found ('+' '*' SYN SYN after a pre-key)
+    std::uint64_t frames = 0;         // frames handed to the sink
+    std::uint64_t repaired_one = 0;   // of those, with one bit repaired
+    std::uint64_t repaired_two = 0;   // of those, with two bits repaired
+    std::uint64_t repaired_more = 0;  // of those, with three or more
+    // Block checks spent on candidates (the frame as received among them):
+    // over every bit sync, and over the repaired frames alone.
+    std::uint64_t crc_trials = 0;
+    std::uint64_t repaired_trials = 0;
+    std::uint64_t lost = 0;  // bit syncs that never gave a frame that checked
 };
 
 struct MskChain;  // the filters, search and frame trackers (signal/msk_chain.h)
@@ -68,7 +74,8 @@ struct MskReceiver {
     // Stream position (sample index since the receiver was made) one past the
     // last bit of the frame's block check sequence. Valid while the sink runs.
     std::int64_t frame_end_position = 0;
-    // Bits the repair changed in that frame (0, 1 or 2). Valid while the sink runs.
+    // Bits the repair changed in that frame (0 to kMaxRepairChars + 1). Valid
+    // while the sink runs.
     int frame_repaired_bits = 0;
     // The frame's soft decisions, 8 per byte from the '*' to the second BCS
     // byte (bit b of byte i at 8*i + b): the real part of the matched

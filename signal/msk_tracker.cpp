@@ -14,7 +14,6 @@ namespace korvad::msk {
 namespace {
 
 constexpr int kMaxTemplateErrors = 6;  // decisions in the known stretch that may disagree
-constexpr int kMaxFaultyChars = 2;     // characters with a parity fault that a frame may carry
 
 // Loop gains per bit. Carrier: second order, loop bandwidth about 2 % of the
 // bit rate. Timing: second order, about 1 %.
@@ -51,7 +50,8 @@ void release_tracker(Tracker& t) {
 }
 
 // Hands a checked frame to the sink as a table of one good record.
-bool deliver(MskReceiver& r, Tracker& t, int end, RepairOutcome outcome, const PassSink& sink) {
+bool deliver(MskReceiver& r, Tracker& t, int end, const RepairResult& repair,
+             const PassSink& sink) {
     MskChain& c = *r.chain;
     // As the pass loop would collect it: up to the BCS, then the DEL that
     // closes every block (so a block without text still reaches 20 bytes).
@@ -72,14 +72,14 @@ bool deliver(MskReceiver& r, Tracker& t, int end, RepairOutcome outcome, const P
     // (liquid computes it as the first of the D samples comes in).
     const double input_position = bcs_end * c.decimation - c.decimator_delay;
     r.frame_end_position = static_cast<std::int64_t>(std::ceil(input_position));
-    r.frame_repaired_bits = outcome == RepairOutcome::two_bits  ? 2
-                            : outcome == RepairOutcome::one_bit ? 1
-                                                                : 0;
+    r.frame_repaired_bits = repair.bits;
     r.frame_soft_bits =
         std::span<const float>(t.soft.data(), 8 * static_cast<std::size_t>(end + 3));
     ++r.counters.frames;
-    if (outcome == RepairOutcome::one_bit) ++r.counters.repaired_one;
-    if (outcome == RepairOutcome::two_bits) ++r.counters.repaired_two;
+    if (repair.bits == 1) ++r.counters.repaired_one;
+    if (repair.bits == 2) ++r.counters.repaired_two;
+    if (repair.bits > 2) ++r.counters.repaired_more;
+    if (repair.bits > 0) r.counters.repaired_trials += kMaxCrcTrials - t.budget.crc_trials_left;
     if (sink.handle != nullptr) sink.handle(sink.context, c.table);
     r.frame_soft_bits = {};
     return true;
@@ -94,8 +94,11 @@ Step take_char(MskReceiver& r, Tracker& t, const PassSink& sink) {
     t.bytes[i] = ch;
     t.length = i + 1;
 
-    // Index 3 must be SOH; a block with four SYN is kept in the two-SYN layout.
-    if (i == 3 && ch != kSoh) {
+    // Index 3 must be SOH (one wrong bit is taken for noise: no block check
+    // covers it); a block with four SYN is kept in the two-SYN layout.
+    if (i == 3 && __builtin_popcount(ch ^ kSoh) == 1) {
+        t.bytes[3] = kSoh;
+    } else if (i == 3 && ch != kSoh) {
         if (ch != kSyn) return Step::failed;
         t.four_syn = true;
     } else if (t.four_syn && i == 4) {
@@ -114,12 +117,14 @@ Step take_char(MskReceiver& r, Tracker& t, const PassSink& sink) {
     // be the BCS of an end still to come.
     const int settled = t.length - 3;
     if (settled >= 4 && !parity_ok(t.bytes[settled])) {
-        if (++t.faulty_chars > kMaxFaultyChars) return Step::failed;
+        if (++t.faulty_chars > kMaxRepairChars) return Step::failed;
     }
     if (settled >= kMinFrameEnd && may_end_frame(t.bytes[settled])) {
-        const RepairOutcome outcome = repair_frame(t.bytes.data(), settled, t.reliability.data());
-        if (outcome != RepairOutcome::rejected) {
-            return deliver(r, t, settled, outcome, sink) ? Step::delivered : Step::failed;
+        const RepairResult repair =
+            repair_frame_soft(t.bytes.data(), settled, t.reliability.data(), t.budget);
+        r.counters.crc_trials += static_cast<std::uint64_t>(repair.crc_trials);
+        if (repair.outcome != RepairOutcome::rejected) {
+            return deliver(r, t, settled, repair, sink) ? Step::delivered : Step::failed;
         }
     }
     return t.length < kFrameBufferSize ? Step::more : Step::failed;
@@ -181,6 +186,7 @@ void start_tracker(MskChain& c, Tracker& t, const SyncFound& found) {
     t.shift = 0;
     t.bit_count = 0;
     t.faulty_chars = 0;
+    t.budget = RepairBudget{};
     t.four_syn = false;
 }
 
