@@ -362,9 +362,14 @@ class EventReaders(WebCase):
         big = "X" * 2800  # about what a queue message holds
 
         def push(first, n):
+            # The watcher keeps reading while the messages go in: a reader
+            # that takes nothing for the write timeout is dropped like the
+            # stalled one.
             for i in range(first, first + n):
                 send_record(queue, record_text("D-ABCD", "LH0400", "%06d %s" % (i, big)))
-            wait_until(lambda: web.info()["messages"]["last_id"] == first + n - 1, 60,
+                watcher.pump(0.001)
+            wait_until(lambda: watcher.pump(0.01) is not None and
+                       web.info()["messages"]["last_id"] == first + n - 1, 60,
                        "korvadweb to take the messages")
         push(1, 2000)  # the store is full: its size is what it will be
         watcher.wait_for(lambda s: len(s.messages()) == 2000, 60, "the watcher's messages")
