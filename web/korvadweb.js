@@ -463,6 +463,18 @@
     start();
   });
 
+  // A page the browser keeps aside when the user goes elsewhere (the back
+  // and forward cache) would keep its event stream, and its place among the
+  // station's readers, for as long as it is kept: it gives the stream up and
+  // takes it again, from the last message it has, when it is shown again.
+  window.addEventListener("pagehide", () => {
+    if (state.events) state.events.close();
+    state.events = null;
+  });
+  window.addEventListener("pageshow", (e) => {
+    if (e.persisted && !state.events) openEvents();
+  });
+
   // For the page's tests: what the page holds, read-only.
   window.korvadweb = {
     rows: () => state.rows.map((e) => e.message.id),

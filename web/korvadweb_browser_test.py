@@ -232,6 +232,22 @@ class Page(unittest.TestCase):
         self.assertEqual(len(self.rows()), len(EXPECTED) + 1)
         self.assertNoAlert()
 
+    def test_7_a_page_left_gives_up_its_reader_and_resumes_when_back(self):
+        # The browser keeps a page it left aside for going back; it must not
+        # keep a place among the readers of /events meanwhile.
+        shown = len(self.rows())
+        self.assertEqual(self.web.info()["event_clients"], 1)
+        self.driver.get("about:blank")
+        wait_until(lambda: self.web.info()["event_clients"] == 0, 20, "the left page's reader")
+        send_record(self.station.queue_id(), record_text("D-AWAY", "LH0111", "while away"))
+        wait_until(lambda: self.web.info()["messages"]["kept"] == shown + 1, 20, "korvadweb")
+        self.driver.back()
+        self.wait(lambda: self.rows() and self.rows()[0][0] == "D-AWAY", "the message sent away",
+                  30)
+        self.assertEqual(len(self.rows()), shown + 1)
+        self.assertEqual(self.web.info()["event_clients"], 1)
+        self.assertNoAlert()
+
 
 if __name__ == "__main__":
     KORVADWEB, KORVAD, SYNTH, PACE = sys.argv[1:5]

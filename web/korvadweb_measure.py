@@ -41,6 +41,14 @@ def ms(seconds):
     return "%.1f ms" % (seconds * 1000.0)
 
 
+def spread(values):
+    """median, 99th and max of what there is; a word when there is nothing."""
+    if not values:
+        return "none arrived"
+    return "median %s, 99th %s, max %s" % (
+        ms(statistics.median(values)), ms(percentile(values, 99)), ms(max(values)))
+
+
 def latency(web, station, queue, messages, rate, readers):
     streams = [EventStream(web.port, "/events") for _ in range(readers)]
     for s in streams:
@@ -72,7 +80,7 @@ def latency(web, station, queue, messages, rate, readers):
     thread.start()
     deadline = time.monotonic() + messages / rate + 60
     while time.monotonic() < deadline:
-        if done.is_set() and all(len(a) == messages for a in arrived):
+        if done.is_set() and all(len(a) == messages or s.closed for a, s in zip(arrived, streams)):
             break
         for key, _ in selector.select(timeout=0.05):
             now = time.monotonic()
@@ -91,6 +99,12 @@ def latency(web, station, queue, messages, rate, readers):
             try:
                 data = s.sock.recv(1 << 16)
             except BlockingIOError:
+                continue
+            except OSError:
+                data = b""
+            if not data:  # korvadweb dropped this reader
+                s.closed = True
+                selector.unregister(s.sock)
                 continue
             s.raw += data
             before = len(s.events)
@@ -111,17 +125,13 @@ def latency(web, station, queue, messages, rate, readers):
                 if all(n in a for a in arrived)]
     missing = sum(messages - len(a) for a in arrived)
     print("latency, %d messages at %g a second to %d readers of /events:" % (messages, rate, readers))
-    print("  each delivery   median %s, 99th %s, max %s" % (
-        ms(statistics.median(each)), ms(percentile(each, 99)), ms(max(each))))
-    print("  last of %3d     median %s, 99th %s, max %s" % (
-        readers, ms(statistics.median(last)), ms(percentile(last, 99)), ms(max(last))))
-    print("  the station's share (queue to a raw client): median %s, 99th %s, max %s" % (
-        ms(statistics.median(station_share)), ms(percentile(station_share, 99)),
-        ms(max(station_share))))
-    print("  korvadweb's share (station broadcast to reader): each median %s, 99th %s; "
-          "last of %d median %s, 99th %s, max %s" % (
-              ms(statistics.median(web_share)), ms(percentile(web_share, 99)), readers,
-              ms(statistics.median(web_last)), ms(percentile(web_last, 99)), ms(max(web_last))))
+    print("  each delivery   " + spread(each))
+    print("  last of %3d     %s" % (readers, spread(last)))
+    print("  the station's share (queue to a raw client): " + spread(station_share))
+    print("  korvadweb's share (station broadcast to reader): each %s; last of %d %s" % (
+        spread(web_share), readers, spread(web_last)))
+    dropped = sum(1 for s in streams if s.closed)
+    print("  readers dropped: %d" % dropped)
     print("  deliveries missing: %d" % missing)
     return streams, raw
 
@@ -151,27 +161,38 @@ def browser_load(web, folder, loads=20):
         return
     driver = browser(os.path.join(folder, "profile"))
     try:
-        totals, dom = [], []
+        totals, dom, fetched = [], [], []
         for _ in range(loads):
+            # a load of its own: the last page's event stream gone first
+            driver.get("about:blank")
+            wait_until(lambda: web.info()["event_clients"] == 0, 30, "the last page's reader")
             driver.get("http://127.0.0.1:%d/" % web.port)
             wait_until(lambda: driver.execute_script(
                 "return performance.getEntriesByType('navigation')[0].loadEventEnd > 0"), 10,
                 "the load")
-            t = driver.execute_script("const n = performance.getEntriesByType('navigation')[0];"
-                                      "return [n.domContentLoadedEventEnd, n.loadEventEnd];")
+            t = driver.execute_script(
+                "const n = performance.getEntriesByType('navigation')[0];"
+                "const files = performance.getEntriesByType('resource')"
+                "  .filter(r => !r.name.includes('/api/') && !r.name.includes('/events'));"
+                "return [n.domContentLoadedEventEnd, n.loadEventEnd, n.startTime,"
+                "        Math.max(n.responseEnd, ...files.map(r => r.responseEnd))];")
             dom.append(t[0] / 1000.0)
             totals.append(t[1] / 1000.0)
-        print("page in headless Chromium, %d loads: DOM ready median %s, load event median %s, "
-              "max %s" % (loads, ms(statistics.median(dom)), ms(statistics.median(totals)),
-                          ms(max(totals))))
+            fetched.append((t[3] - t[2]) / 1000.0)
+        print("page in headless Chromium, %d loads: the files fetched median %s, max %s; DOM ready "
+              "median %s; load event median %s, max %s" % (
+                  loads, ms(statistics.median(fetched)), ms(max(fetched)),
+                  ms(statistics.median(dom)), ms(statistics.median(totals)), ms(max(totals))))
     finally:
         driver.quit()
 
 
 def fill(web, queue, first, n, text):
+    # korvadweb numbers what it keeps itself, from 1 on
+    before = web.info()["messages"]["last_id"]
     for i in range(first, first + n):
         send_record(queue, record_text("D-ABCD", "LH0400", "%06d %s" % (i, text)))
-    wait_until(lambda: web.info()["messages"]["last_id"] == first + n - 1, 120, "the messages")
+    wait_until(lambda: web.info()["messages"]["last_id"] == before + n, 120, "the messages")
 
 
 def main():
@@ -195,6 +216,8 @@ def main():
         page_load(web)
         if not a.no_browser:
             browser_load(web, folder)
+            # the pages' own event streams go at their next beat
+            wait_until(lambda: web.info()["event_clients"] == 0, 30, "the pages' readers to go")
         streams, raw = latency(web, station, queue, a.messages, a.rate, a.readers)
         with_readers = resident_kib(web.proc.pid)
         for s in streams:
