@@ -98,65 +98,6 @@ bool obtain_buffer(Decoder& d) {
     return !g_signals.stop || d.input_ended;
 }
 
-// Samples per second of the audio in the work buffer.
-int current_rate(const Decoder& d) {
-    return d.msk ? d.msk->sample_rate : d.settings.sample_rate;
-}
-
-// What the feed tells of a frame that ends before work buffer index end: its
-// level over the samples from the '*' to the end of the block check (8 bits
-// of 2400 per second each), as far as the buffer still holds them.
-FrameFacts frame_facts(const Decoder& d, const FrameRecord& record, std::int64_t end,
-                       int repaired_bits) {
-    FrameFacts f;
-    f.timestamp = d.buffer_time;
-    f.repaired_bits = repaired_bits;
-    if (d.messages.feed == nullptr) return f;  // no feed, no need for the level
-    const std::int64_t characters = std::clamp(record.end_index, 0, kFrameBufferSize) + 3;
-    const std::int64_t length = characters * 8 * current_rate(d) / 2400;
-    const std::int64_t last = std::clamp<std::int64_t>(end, 0, kWorkBufferSize);
-    const std::int64_t first = std::clamp<std::int64_t>(end - length, 0, last);
-    f.level_db = audio_level_db(d.state.work_buffer.get() + first, static_cast<int>(last - first));
-    return f;
-}
-
-// A frame of the MSK receiver: always a good one.
-void on_msk_frame(void* context, FrameTable& table) {
-    Decoder& d = *static_cast<Decoder*>(context);
-    const std::int64_t end = d.msk_origin + d.msk->frame_end_position;
-    if (admit_frame(d.dedup, table.records[0], end)) {
-        // The receiver takes the buffer's new samples, which follow its history.
-        d.messages.frame =
-            frame_facts(d, table.records[0], end - d.stream_position + kHistorySamples,
-                        d.msk->frame_repaired_bits);
-        process_message(d.messages, table);
-    }
-}
-
-// A pass of the pass loop: processed unless its frame was shown already. One
-// without a good record waits for the receiver's next buffer.
-void on_pass(void* context, FrameTable& table) {
-    Decoder& d = *static_cast<Decoder*>(context);
-    // The pass loop stops where the frame ended; it repairs nothing.
-    const FrameRecord* record = least_faulty(table);
-    const FrameFacts facts =
-        record != nullptr ? frame_facts(d, *record, d.demodulator->scan_position, 0) : FrameFacts{};
-    if (d.msk && !choose_record(table).good) {
-        if (is_damaged_copy(d.dedup, table, d.stream_position)) return;
-        if (d.held.size() <= d.held_count) d.held.emplace_back();
-        Decoder::HeldPass& h = d.held[d.held_count++];
-        *h.table = table;
-        h.now = d.state.now;
-        h.position = d.stream_position;
-        h.frame = facts;
-        return;
-    }
-    if (admit_pass(d.dedup, table, d.stream_position)) {
-        d.messages.frame = facts;
-        process_message(d.messages, table);
-    }
-}
-
 // R key and SIGHUP: the main process's databases, then the database server's.
 void reload_all(Decoder& d, bool verbose) {
     if (d.stores.databases) (void)reload_and_show(d.screen, *d.stores.databases, verbose);
@@ -197,20 +138,6 @@ MessageOptions message_options(const Settings& settings) {
     return options;
 }
 
-void release_held_passes(Decoder& d) {
-    d.messages.options = message_options(d.settings);
-    const std::time_t now = d.messages.now;
-    for (std::size_t i = 0; i < d.held_count; ++i) {
-        Decoder::HeldPass& h = d.held[i];
-        if (is_damaged_copy(d.dedup, *h.table, h.position)) continue;
-        d.messages.now = h.now;
-        d.messages.frame = h.frame;
-        process_message(d.messages, *h.table);
-    }
-    d.held_count = 0;
-    d.messages.now = now;
-}
-
 bool open_json_feed(Decoder& d, std::string& error) {
     if (d.settings.json_udp.empty()) return true;
     if (!open_feed(d.feed, d.settings.json_udp, error)) return false;
@@ -232,12 +159,6 @@ void server_crashed(Decoder& d) {
         d.settings.port = other_port(d.settings.port);
     }
     if (d.settings.server) restart_server(d);
-}
-
-void start_msk_receiver(Decoder& d, int sample_rate) {
-    d.msk = make_msk_receiver(sample_rate);
-    d.msk_origin = d.stream_position;
-    d.dedup = make_frame_deduplicator(sample_rate, 30);
 }
 
 void handle_key(Decoder& d, int key) {
@@ -356,14 +277,7 @@ void process_buffer(Decoder& d, std::time_t now, long nanoseconds) {
 
     if (d.buffer_number % 5 == 0) every_fifth_buffer(d);
 
-    d.messages.now = d.state.now;
-    d.messages.options = message_options(d.settings);
-    std::uint8_t* work = d.state.work_buffer.get();
-    // The receiver takes the new samples before the pass loop zeroes any.
-    if (d.msk) msk_receive(*d.msk, work + kHistorySamples, kNewSamples, PassSink{on_msk_frame, &d});
-    release_held_passes(d);
-    d.stream_position += kNewSamples;
-    run_passes(*d.demodulator, work, PassSink{on_pass, &d});
+    decode_buffer(d);
 
     if (d.buffer_number % 20 == 0) {
         QueueMessage msg;
@@ -449,6 +363,7 @@ void open_statistics_or_stop(Decoder& d) {
 void orderly_shutdown(Decoder& d) {
     set_disposition(SIGCHLD, SIG_IGN);
     set_disposition(SIGINT, SIG_IGN);  // a second stop has nothing left to do
+    finish_decoding(d);
     status_line(d.screen, ColourPair::kYellowOnBlue, true,
                 "Shutdown in progress. Dumping files, please wait...");
     stop_children(d);
@@ -596,7 +511,7 @@ int run_decoder(int argc, char** argv, char** envp) {
     // The input ended (or a stop came while waiting for it): everything read
     // has been decoded. What the collector said about its last buffers (a
     // truncated IQ recording) is shown before the end.
-    release_held_passes(d);
+    finish_decoding(d);
     QueueMessage last;
     while (d.input_ended && queue_receive(d.state.queue_id, ToDecoder, last, 0) > 0) {
         handle_decoder_message(d, last);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control/daily_logs.h"
+#include "control/decoding.h"
 #include "control/process_state.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
@@ -31,19 +32,20 @@ struct Decoder {
     LogFiles logs;
     ServerChannel channel;  // to the server process, while one runs
     std::unique_ptr<Demodulator> demodulator = std::make_unique<Demodulator>();
-    // The second demodulator runs over the same stream; a frame both decode
-    // is processed once.
+    // The second demodulator runs over the same stream; a transmission both
+    // decode is processed once (control/decoding.h).
     std::unique_ptr<MskReceiver> msk;
-    FrameDeduplicator dedup;
-    std::int64_t stream_position = 0;  // new samples taken since start-up
-    std::int64_t msk_origin = 0;       // stream position where the receiver started
+    FrameMerge merge;
+    std::int64_t stream_position = 0;    // new samples taken since start-up
+    std::int64_t new_samples_start = 0;  // stream position of the buffer's first new sample
+    std::int64_t msk_origin = 0;         // stream position where the receiver started
     // Passes of the pass loop without a good record wait one buffer: the
-    // receiver may still be collecting the end of the same frame, which then
-    // replaces the damaged copy.
+    // receiver may still be collecting the end of the same transmission,
+    // which then replaces the damaged copy.
     struct HeldPass {
         std::unique_ptr<FrameTable> table = std::make_unique<FrameTable>();
         std::time_t now = 0;
-        std::int64_t position = 0;
+        StreamSpan span;   // where its frame may lie
         FrameFacts frame;  // for the JSON feed
     };
     std::vector<HeldPass> held;  // at most four per buffer
@@ -91,13 +93,6 @@ void process_buffer(Decoder& d, std::time_t now, long nanoseconds = 0);
 // or 2202 (after any other).
 void server_crashed(Decoder& d);
 
-// Processes the held passes that are not damaged copies of frames the
-// receiver has recovered since.
-void release_held_passes(Decoder& d);
-
-// (Re)starts the second demodulator for the rate the audio now has.
-void start_msk_receiver(Decoder& d, int sample_rate);
-
 // Acts on what the signal handlers recorded.
 void handle_pending_signals(Decoder& d);
 
@@ -123,7 +118,8 @@ void release_after_startup_failure(Decoder& d);
 
 // Releases everything; safe to call twice.
 void save_and_release(Decoder& d);
-// Q key, SIGINT, end of input: statistics on standard error, status 5.
+// Q key, SIGINT, end of input: what is still being decoded is finished and
+// processed, then the statistics on standard error, status 5.
 [[noreturn]] void orderly_shutdown(Decoder& d);
 // The statistics text of the shutdown.
 void print_shutdown_statistics(const Decoder& d, std::FILE* out);

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -451,6 +452,104 @@ class OpenFlightsData(DecoderCase):
         swiss = [c for c in contacts if c["flight_id"] == "LX0318"][0]
         self.assertEqual(swiss["route"].encode("latin-1").decode("utf-8"),
                          "%s-%s" % (self.ZURICH, self.BOGOTA))
+
+
+class Transmissions(DecoderCase):
+    """One message per transmission: told by where it lies in the audio."""
+
+    FIRST = ("downlink mode=2 reg=.N123AB label=H1 block=4 seq=M01A flight=BA0123 "
+             "text=FIRST BLOCK OF THE FLIGHT\n")
+    SECOND = ("downlink mode=2 reg=.N123AB label=H1 block=5 seq=M02A flight=BA0123 "
+              "text=SECOND BLOCK OF THE FLIGHT\n")
+    OTHER = ("downlink mode=2 reg=.G-EUPT label=H1 block=7 seq=M07A flight=BA0117 "
+             "text=ANOTHER AIRCRAFT IN THE SAME READ\n")
+    SAMPLES_PER_CHARACTER = 8 * 19500 // 2400
+
+    def synthesize(self, lines, *options):
+        """Raw 19500/s audio of the frame lines, and the sample of each block's '*'."""
+        frames = os.path.join(self.folder, "frames.txt")
+        with open(frames, "w") as f:
+            f.write("".join(lines))
+        raw = os.path.join(self.folder, "audio.raw")
+        listing = os.path.join(self.folder, "sent.txt")
+        subprocess.run([SYNTH, "-q", "--snr", "40", "--list", listing, *options, frames, raw],
+                       check=True)
+        with open(listing) as f:
+            stars = [int(line.split("'*' at ")[1].split()[0])
+                     for line in f if line.startswith("# block ")]
+        with open(raw, "rb") as f:
+            return raw, bytearray(f.read()), stars
+
+    def damage(self, audio, star, character):
+        """Turns the waveform of three characters from the given one upside
+        down: their bits come out wrong, so the block cannot be repaired."""
+        first = star + character * self.SAMPLES_PER_CHARACTER
+        for i in range(first, first + 3 * self.SAMPLES_PER_CHARACTER):
+            audio[i] = 255 - audio[i]
+
+    def log_entries(self):
+        logs = [n for n in os.listdir(os.path.join(self.folder, "logs")) if n.startswith("korvad-")]
+        with open(os.path.join(self.folder, "logs", logs[0]), encoding="latin-1") as f:
+            return f.read().count("ACARS Mode: 2  Aircraft reg: N123AB")
+
+    def test_a_block_sent_again_15_s_later_is_shown_and_logged_twice(self):
+        # Both demodulators decode each of the two transmissions: two
+        # messages, not one (the same text) and not four (two paths).
+        raw, _, stars = self.synthesize([self.FIRST, self.FIRST], "--gap", "15000")
+        self.assertEqual(len(stars), 2)
+        os.mkdir(os.path.join(self.folder, "logs"))
+        run = self.start("-H", "-l", "logs", "-d", raw, rows=40, cols=100)
+        self.assertEqual(run.wait_exit(timeout=120), 5)
+        self.assertIn("  Good: 2, Uplinks: 0, parity errors: 0, block errors: 0\n"
+                      "  0 messages with FCB/CRC errors\n", run.errors())
+        self.assertEqual(self.log_entries(), 2)
+
+    def test_a_faulty_block_5_s_after_a_good_one_is_counted_and_analysed(self):
+        # The flight id damaged: mode, address and label read as in the
+        # good block before it, yet it is another transmission.
+        raw, audio, stars = self.synthesize([self.FIRST, self.SECOND], "--gap", "5000")
+        self.damage(audio, stars[1], 21)
+        with open(raw, "wb") as f:
+            f.write(audio)
+        run = self.start("-H", "-d", raw, rows=40, cols=100)
+        self.assertEqual(run.wait_exit(timeout=120), 5)
+        self.assertIn("  Good: 1, Uplinks: 0, parity errors: 0, block errors: 1\n", run.errors())
+        # The fault analysis' first line: the faults found.
+        self.assertIn(" MSG_ERR_FLI ", run.output.decode("latin-1"))
+
+    def test_a_stop_right_after_a_faulty_block_still_counts_it(self):
+        # A good block of another aircraft and the faulty one in one read,
+        # then no more audio: korvad waits for the next read, the faulty pass
+        # held for the receiver, when Q or SIGINT comes.
+        raw, audio, stars = self.synthesize([self.OTHER, self.SECOND], "--gap", "300",
+                                            "--within", "40000")
+        self.damage(audio, stars[1], 8)  # the address
+        reads = (len(audio) + 39999) // 40000
+        audio = audio[:reads * 40000] + bytes([128]) * (reads * 40000 - len(audio))
+        for stop in ("q", signal.SIGINT):
+            with self.subTest(stop=stop):
+                fifo = os.path.join(self.folder, "audio-%s.fifo" % stop)
+                os.mkfifo(fifo)
+                fd = os.open(fifo, os.O_RDWR)  # held open: korvad then waits for more
+                self.addCleanup(os.close, fd)
+                writer = threading.Thread(target=write_all, args=(fd, bytes(audio)), daemon=True)
+                writer.start()
+                run = self.start("-H", "-d", fifo, rows=40, cols=100)
+                run.wait_for_text("ANOTHER AIRCRAFT IN THE SAME READ")
+                if stop == "q":
+                    run.keys(b"q")
+                else:
+                    run.signal(stop)
+                self.assertEqual(run.wait_exit(timeout=30), 5)
+                self.assertIn("  Good: 1, Uplinks: 0, parity errors: 1, block errors: 0\n",
+                              run.errors())
+                self.assertIn(" MSG_ERR_ALL MSG_ERR_REG ", run.output.decode("latin-1"))
+                writer.join(timeout=5)
+
+
+def write_all(fd, data):
+    while data:
+        data = data[os.write(fd, data):]
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-// Recent good frames from both demodulators, keyed by their characters.
+// Recent good frames of both demodulators, by where they lie in the stream.
 
 #include "signal/frame_dedup.h"
 
@@ -6,6 +6,8 @@
 
 namespace korvad {
 namespace {
+
+constexpr int kBitsPerSecond = 2400;
 
 std::string frame_key(const FrameRecord& record) {
     const int last = std::clamp(record.end_index, 0, kFrameRecordChars - 1);
@@ -18,32 +20,18 @@ std::string frame_key(const FrameRecord& record) {
     return key;
 }
 
-}  // namespace
-
-FrameDeduplicator make_frame_deduplicator(int sample_rate, int seconds) {
-    FrameDeduplicator d;
-    d.window = static_cast<std::int64_t>(std::max(sample_rate, 0)) * std::max(seconds, 0);
-    return d;
+// Samples that bytes characters take on the air.
+std::int64_t byte_samples(std::int64_t bytes, int sample_rate) {
+    return bytes * 8 * std::max(sample_rate, 0) / kBitsPerSecond;
 }
 
-bool admit_frame(FrameDeduplicator& d, const FrameRecord& record, std::int64_t position) {
-    // Forget what lies far behind: positions from the two paths arrive up to
-    // a buffer out of order, never a whole window.
-    while (!d.entries.empty() && d.entries.front().position < position - 2 * d.window) {
-        d.entries.pop_front();
+// Forgets what lies far behind span: spans of the two paths arrive up to a
+// buffer and a hold out of order, never a horizon.
+void forget_old(FrameMerge& m, StreamSpan span) {
+    while (!m.entries.empty() && m.entries.front().span.last < span.first - kMergeHorizonSamples) {
+        m.entries.pop_front();
     }
-    std::string key = frame_key(record);
-    for (const FrameDeduplicator::Entry& e : d.entries) {
-        const std::int64_t distance =
-            e.position > position ? e.position - position : position - e.position;
-        if (distance <= d.window && e.key == key) return false;
-    }
-    if (d.entries.size() >= kMaxRememberedFrames) d.entries.pop_front();
-    d.entries.push_back({position, std::move(key)});
-    return true;
 }
-
-namespace {
 
 // The header of a block: mode, address, acknowledgement, label, block id and
 // STX (characters 4 to 16), and for a downlink its message number and flight
@@ -54,15 +42,12 @@ constexpr int kUplinkHeaderLast = kStxIndex;
 constexpr int kDownlinkHeaderLast = kFlightIdLast;
 constexpr std::size_t kKeyPrefix = 4;  // the key starts with end_index
 
-// True when the record's header equals that of a frame admitted within the
-// window: a damaged copy of a frame already shown. A faulty record, whose
-// header is itself in doubt, needs only the aircraft and the label to agree.
-bool damaged_copy(const FrameDeduplicator& d, const FrameRecord& r, std::int64_t position,
-                  bool faulty) {
-    for (const FrameDeduplicator::Entry& e : d.entries) {
-        const std::int64_t distance =
-            e.position > position ? e.position - position : position - e.position;
-        if (distance > d.window) continue;
+// True when the record's header equals that of an overlapping MSK frame. A
+// faulty record, whose header is itself in doubt, needs only the aircraft and
+// the label to agree.
+bool copies_msk_frame(const FrameMerge& m, const FrameRecord& r, StreamSpan span, bool faulty) {
+    for (const FrameMerge::Entry& e : m.entries) {
+        if (e.path != FramePath::msk || !spans_overlap(e.span, span)) continue;
         const int known = static_cast<int>(e.key.size() - kKeyPrefix) - 1;  // its end_index
         const int last =
             faulty ? kAircraftAndLabelLast
@@ -80,20 +65,46 @@ bool damaged_copy(const FrameDeduplicator& d, const FrameRecord& r, std::int64_t
 
 }  // namespace
 
-bool is_damaged_copy(const FrameDeduplicator& d, const FrameTable& table, std::int64_t position) {
-    const RecordChoice choice = choose_record(table);
-    if (choice.record != nullptr) return damaged_copy(d, *choice.record, position, false);
-    const FrameRecord* r = least_faulty(table);
-    return r != nullptr && damaged_copy(d, *r, position, true);
+StreamSpan msk_frame_span(const FrameRecord& record, std::int64_t bcs_end, int sample_rate) {
+    // '*' .. ETX/ETB and the two BCS bytes.
+    const std::int64_t bytes = std::clamp(record.end_index, 0, kFrameBufferSize) + 3;
+    return {bcs_end - byte_samples(bytes, sample_rate), bcs_end};
 }
 
-bool admit_pass(FrameDeduplicator& d, const FrameTable& table, std::int64_t position) {
+StreamSpan pass_frame_span(const FrameRecord* record, std::int64_t buffer_end, int sample_rate) {
+    // '*' .. DEL, as far as the record tells.
+    const std::int64_t bytes =
+        record != nullptr ? std::clamp(record->end_index, 0, kFrameBufferSize) + 4 : 0;
+    return {buffer_end - kWorkBufferSize - byte_samples(bytes, sample_rate), buffer_end - 1};
+}
+
+bool admit_frame(FrameMerge& m, const FrameRecord& record, StreamSpan span, FramePath path) {
+    forget_old(m, span);
+    std::string key = frame_key(record);
+    for (const FrameMerge::Entry& e : m.entries) {
+        if (e.path != path && spans_overlap(e.span, span) && e.key == key) return false;
+    }
+    if (m.entries.size() >= kMaxRememberedFrames) m.entries.pop_front();
+    m.entries.push_back({span, path, std::move(key)});
+    return true;
+}
+
+bool is_damaged_copy(const FrameMerge& m, const FrameTable& table, StreamSpan span) {
     const RecordChoice choice = choose_record(table);
-    if (choice.good) return admit_frame(d, *choice.record, position);
-    // A pass without a good record is processed (shown as failed, or counted
-    // and analysed as faulty) unless it is a damaged copy of a frame the
-    // other demodulator already recovered from the same audio.
-    return !is_damaged_copy(d, table, position);
+    if (choice.record != nullptr) return copies_msk_frame(m, *choice.record, span, false);
+    const FrameRecord* r = least_faulty(table);
+    return r != nullptr && copies_msk_frame(m, *r, span, true);
+}
+
+PassVerdict judge_pass(FrameMerge& m, const FrameTable& table, StreamSpan span,
+                       bool receiver_running) {
+    const RecordChoice choice = choose_record(table);
+    if (choice.good) {
+        return admit_frame(m, *choice.record, span, FramePath::pass_loop) ? PassVerdict::process
+                                                                          : PassVerdict::drop;
+    }
+    if (is_damaged_copy(m, table, span)) return PassVerdict::drop;
+    return receiver_running ? PassVerdict::hold : PassVerdict::process;
 }
 
 }  // namespace korvad

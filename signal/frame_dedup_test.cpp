@@ -1,4 +1,4 @@
-// The deduplicator: a frame found by both demodulators is shown once.
+// The merge of both demodulators: one message per transmission.
 
 #include "signal/frame_dedup.h"
 
@@ -32,100 +32,196 @@ FrameRecord hand_record() {
     return table->records[0];
 }
 
-// The same frame with its text ending "HELLX" instead.
-FrameRecord other_record() {
+// One case of the merge: decodes in the order korvad makes them, each with
+// what must become of it.
+enum class Kind {
+    msk,          // a frame of the MSK receiver; `at` is its BCS end
+    pass_good,    // a pass with a good record; `at` is the end of its buffer
+    pass_failed,  // a pass whose chosen record failed its CRC (it would be shown)
+    pass_faulty,  // a pass without a record message processing would take
+    next_buffer,  // the receiver's next buffer: held passes are released
+};
+enum class Variant { same, other_text, other_aircraft, other_block_id };
+enum class Outcome { processed, dropped, held_then_processed, held_then_dropped, none };
+
+struct Event {
+    Kind kind;
+    double at = 0.0;  // seconds
+    Variant variant = Variant::same;
+    Outcome expect = Outcome::none;
+};
+
+struct MergeCase {
+    const char* name;
+    bool receiver_running;
+    std::vector<Event> events;
+};
+
+FrameRecord variant_record(Variant v) {
     FrameRecord r = hand_record();
-    r.chars[31].ch = 'X';
+    if (v == Variant::other_text) r.chars[31].ch = 'X';
+    if (v == Variant::other_aircraft) r.chars[7].ch = 'X';
+    if (v == Variant::other_block_id) r.chars[15].ch = '9';
     return r;
 }
 
-TEST(FrameDedup, TheSameFrameNearbyIsARepeat) {
-    FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
-    EXPECT_EQ(d.window, 30 * kRate);
-    const FrameRecord r = hand_record();
-    EXPECT_TRUE(admit_frame(d, r, 100000));
-    EXPECT_FALSE(admit_frame(d, r, 100000 + 50240));  // the pass loop, one buffer later
-    EXPECT_FALSE(admit_frame(d, r, 100000 - 40000));  // positions arrive out of order
-    EXPECT_FALSE(admit_frame(d, r, 100000 + 30 * kRate));
-    EXPECT_EQ(d.entries.size(), 1u);
+std::int64_t samples_at(double seconds) {
+    return static_cast<std::int64_t>(seconds * kRate);
 }
 
-TEST(FrameDedup, TheSameFrameMuchLaterIsShownAgain) {
-    FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
-    const FrameRecord r = hand_record();
-    EXPECT_TRUE(admit_frame(d, r, 0));
-    EXPECT_TRUE(admit_frame(d, r, 30 * kRate + 1));
-    // Far behind: forgotten altogether.
-    EXPECT_TRUE(admit_frame(d, other_record(), 200 * kRate));
-    EXPECT_EQ(d.entries.size(), 1u);
+// Runs the events as korvad's main loop would, returning what became of each.
+std::vector<Outcome> run_case(const MergeCase& c) {
+    FrameMerge merge;
+    std::vector<Outcome> got(c.events.size(), Outcome::none);
+    struct Held {
+        std::size_t event;
+        std::unique_ptr<FrameTable> table;
+        StreamSpan span;
+    };
+    std::vector<Held> held;
+    auto release = [&] {
+        for (Held& h : held) {
+            got[h.event] = is_damaged_copy(merge, *h.table, h.span) ? Outcome::held_then_dropped
+                                                                    : Outcome::held_then_processed;
+        }
+        held.clear();
+    };
+    for (std::size_t i = 0; i < c.events.size(); ++i) {
+        const Event& e = c.events[i];
+        const FrameRecord record = variant_record(e.variant);
+        if (e.kind == Kind::next_buffer) {
+            release();
+        } else if (e.kind == Kind::msk) {
+            const StreamSpan span = msk_frame_span(record, samples_at(e.at), kRate);
+            got[i] = admit_frame(merge, record, span, FramePath::msk) ? Outcome::processed
+                                                                      : Outcome::dropped;
+        } else {
+            auto table = std::make_unique<FrameTable>();
+            table->clear();
+            table->records[0] = record;
+            if (e.kind == Kind::pass_failed) table->records[0].crc = 0x1234;
+            if (e.kind == Kind::pass_faulty) {
+                table->records[0].crc = 0x1234;
+                table->records[0].error_count = 2;
+            }
+            table->count = 1;
+            const StreamSpan span = pass_frame_span(&table->records[0], samples_at(e.at), kRate);
+            switch (judge_pass(merge, *table, span, c.receiver_running)) {
+                case PassVerdict::process:
+                    got[i] = Outcome::processed;
+                    break;
+                case PassVerdict::drop:
+                    got[i] = Outcome::dropped;
+                    break;
+                case PassVerdict::hold:
+                    held.push_back({i, std::move(table), span});
+                    break;
+            }
+        }
+    }
+    release();  // the way out releases what is held
+    return got;
 }
 
-TEST(FrameDedup, DifferentFramesAreAllShown) {
-    FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
-    EXPECT_TRUE(admit_frame(d, hand_record(), 1000));
-    EXPECT_TRUE(admit_frame(d, other_record(), 1000));  // "HELLX"
-    FrameRecord shorter = hand_record();
-    shorter.end_index = 31;  // same characters, another end
-    EXPECT_TRUE(admit_frame(d, shorter, 1000));
-    EXPECT_FALSE(admit_frame(d, shorter, 2000));
+TEST(FrameMerge, OneMessagePerTransmission) {
+    using enum Kind;
+    using enum Outcome;
+    using enum Variant;
+    const std::vector<MergeCase> cases = {
+        {"the receiver first, then the pass loop from the same buffer",
+         true,
+         {{msk, 10.0, same, processed}, {pass_good, 10.2, same, dropped}}},
+        {"the pass loop first, the receiver's frame a buffer later",
+         true,
+         {{pass_good, 10.0, same, processed}, {msk, 9.9, same, dropped}}},
+        {"the same block sent again 15 s later is a new transmission",
+         true,
+         {{msk, 10.0, same, processed},
+          {pass_good, 10.2, same, dropped},
+          {msk, 25.0, same, processed},
+          {pass_good, 25.2, same, dropped}}},
+        {"a retransmission seen by the pass loop only",
+         true,
+         {{msk, 10.0, same, processed}, {pass_good, 25.2, same, processed}}},
+        {"the pass loop twice: left to the repeat check",
+         true,
+         {{pass_good, 10.0, same, processed}, {pass_good, 12.0, same, processed}}},
+        {"another frame in the pass loop's buffer",
+         true,
+         {{msk, 10.0, same, processed}, {pass_good, 10.2, other_text, processed}}},
+        {"a faulty copy of the receiver's frame",
+         true,
+         {{msk, 10.0, same, processed}, {pass_faulty, 10.2, same, dropped}}},
+        {"a faulty pass held while the receiver finishes the frame",
+         true,
+         {{pass_faulty, 10.0, same, held_then_dropped},
+          {msk, 9.95, same, processed},
+          {next_buffer}}},
+        {"a faulty frame 5 s after a good one of the same aircraft",
+         true,
+         {{msk, 10.0, same, processed},
+          {next_buffer},
+          {pass_faulty, 15.5, same, held_then_processed},
+          {next_buffer}}},
+        {"a faulty frame of another aircraft beside a good one",
+         true,
+         {{msk, 10.0, same, processed}, {pass_faulty, 10.2, other_aircraft, held_then_processed}}},
+        {"a faulty frame that nothing recovers, held to the way out",
+         true,
+         {{pass_faulty, 10.0, same, held_then_processed}}},
+        {"a copy that would be shown as failed needs the whole header",
+         true,
+         {{msk, 10.0, same, processed},
+          {pass_failed, 10.2, same, dropped},
+          {pass_failed, 10.2, other_block_id, held_then_processed},
+          {pass_faulty, 10.2, other_block_id, dropped}}},
+        {"without a receiver nothing is held",
+         false,
+         {{pass_faulty, 10.0, same, processed}, {pass_good, 10.0, same, processed}}},
+    };
+    for (const MergeCase& c : cases) {
+        const std::vector<Outcome> got = run_case(c);
+        for (std::size_t i = 0; i < c.events.size(); ++i) {
+            EXPECT_EQ(static_cast<int>(got[i]), static_cast<int>(c.events[i].expect))
+                << c.name << ", event " << i;
+        }
+    }
 }
 
-TEST(FrameDedup, MemoryIsBounded) {
-    FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
+TEST(FrameMerge, SpansOfBothPaths) {
+    const FrameRecord r = hand_record();  // ETX at 32: '*' .. BCS is 35 bytes
+    const StreamSpan msk = msk_frame_span(r, 100000, kRate);
+    EXPECT_EQ(msk.last, 100000);
+    EXPECT_EQ(msk.first, 100000 - 35 * 8 * kRate / 2400);
+    // The pass loop's frame lies in its work buffer or starts before it.
+    const StreamSpan pass = pass_frame_span(&r, 100000, kRate);
+    EXPECT_EQ(pass.last, 99999);
+    EXPECT_EQ(pass.first, 100000 - kWorkBufferSize - 36 * 8 * kRate / 2400);
+    EXPECT_TRUE(spans_overlap(msk, pass));
+    EXPECT_FALSE(spans_overlap(msk, {100001, 200000}));
+    EXPECT_TRUE(spans_overlap(msk, {100000, 200000}));
+    EXPECT_FALSE(spans_overlap(msk, {0, msk.first - 1}));
+}
+
+TEST(FrameMerge, MemoryIsBounded) {
+    FrameMerge m;
     FrameRecord r = hand_record();
     for (int i = 0; i < static_cast<int>(kMaxRememberedFrames) + 100; ++i) {
         r.chars[28].ch = static_cast<std::uint8_t>(i & 0x7F);
         r.chars[29].ch = static_cast<std::uint8_t>((i >> 7) & 0x7F);
-        EXPECT_TRUE(admit_frame(d, r, 1000));
+        EXPECT_TRUE(admit_frame(m, r, msk_frame_span(r, 100000, kRate), FramePath::msk));
     }
-    EXPECT_EQ(d.entries.size(), kMaxRememberedFrames);
-}
-
-TEST(FrameDedup, APassIsJudgedByTheRecordMessageProcessingWouldTake) {
-    FrameDeduplicator d = make_frame_deduplicator(kRate, 30);
-    auto table = std::make_unique<FrameTable>();
-    table->clear();
-    // A faulty record first, the good one second: the good one counts.
-    table->records[0] = hand_record();
-    table->records[0].crc = 0x1234;
-    table->records[0].error_count = 3;
-    table->records[1] = hand_record();
-    table->count = 2;
-    EXPECT_TRUE(admit_frame(d, hand_record(), 5000));  // the MSK receiver had it
-    EXPECT_FALSE(admit_pass(d, *table, 50240));
-    // A pass left with only the damaged copy of that frame is not processed:
-    // the frame was shown already.
-    table->count = 1;
-    EXPECT_FALSE(admit_pass(d, *table, 50240));
-    // Also when its CRC failed but it would be shown (not faulty).
-    table->records[0].error_count = 0;
-    EXPECT_FALSE(admit_pass(d, *table, 50240));
-    // A damaged frame of another aircraft goes through, remembering nothing;
-    // so does the copy once the frame lies outside the window.
-    table->records[0].chars[7].ch = 'X';
-    EXPECT_TRUE(admit_pass(d, *table, 50240));
-    table->records[0].chars[7] = hand_record().chars[7];
-    EXPECT_TRUE(admit_pass(d, *table, 5000 + 31 * kRate));
-    EXPECT_EQ(d.entries.size(), 1u);
-    // A record that would be shown needs its whole header to agree; a faulty
-    // one, whose header is in doubt itself, only aircraft and label.
-    table->records[0].chars[15].ch = '9';  // block id
-    EXPECT_FALSE(is_damaged_copy(d, *table, 50240));
-    table->records[0].error_count = 2;
-    EXPECT_TRUE(is_damaged_copy(d, *table, 50240));
-    table->records[0].chars[14].ch = 'Z';  // label
-    EXPECT_FALSE(is_damaged_copy(d, *table, 50240));
-    // A good record nobody had yet.
-    const FrameRecord other = other_record();
-    table->records[0] = other;
-    EXPECT_TRUE(admit_pass(d, *table, 50240));
-    EXPECT_FALSE(admit_frame(d, other, 52000));
+    EXPECT_EQ(m.entries.size(), kMaxRememberedFrames);
+    // Far behind: forgotten altogether.
+    EXPECT_TRUE(admit_frame(m, r, msk_frame_span(r, 100000 + 2 * kMergeHorizonSamples, kRate),
+                            FramePath::msk));
+    EXPECT_EQ(m.entries.size(), 1u);
 }
 
 // Both paths over one recording, wired as korvad wires them: every frame sent
 // is shown, and none twice.
 struct Wiring {
-    FrameDeduplicator dedup = make_frame_deduplicator(kRate, 30);
+    FrameMerge merge;
     MskReceiver* receiver = nullptr;
     std::int64_t stream_position = 0;
     std::map<std::string, int> shown;
@@ -143,7 +239,9 @@ std::string chars_of(const FrameRecord& r) {
 void on_msk_frame(void* context, FrameTable& table) {
     auto* w = static_cast<Wiring*>(context);
     ++w->from_msk;
-    if (admit_frame(w->dedup, table.records[0], w->receiver->frame_end_position)) {
+    const FrameRecord& r = table.records[0];
+    if (admit_frame(w->merge, r, msk_frame_span(r, w->receiver->frame_end_position, kRate),
+                    FramePath::msk)) {
         ++w->shown[chars_of(table.records[0])];  // process_message
     }
 }
@@ -155,12 +253,15 @@ void on_pass(void* context, FrameTable& table) {
         const FrameRecord& r = table.records[i];
         if (r.terminated == 0 || r.crc != 0 || r.error_count != 0) continue;
         ++w->from_pass_loop;
-        if (admit_pass(w->dedup, table, w->stream_position)) ++w->shown[chars_of(r)];
+        const StreamSpan span = pass_frame_span(&r, w->stream_position, kRate);
+        if (judge_pass(w->merge, table, span, true) == PassVerdict::process) {
+            ++w->shown[chars_of(r)];
+        }
         return;
     }
 }
 
-TEST(FrameDedup, BothPathsTogetherShowEachFrameOnce) {
+TEST(FrameMerge, BothPathsTogetherShowEachFrameOnce) {
     synth::SynthOptions o;
     std::vector<synth::Frame> frames = synth::generate_frames(21, 40);
     std::vector<synth::Placement> at;

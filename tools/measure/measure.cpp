@@ -16,8 +16,6 @@
 namespace korvad::measure {
 namespace {
 
-constexpr int kDedupSeconds = 30;
-
 double cpu_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -50,9 +48,10 @@ struct Shown {
 
 struct Run {
     Shown shown;
-    FrameDeduplicator dedup;
+    FrameMerge merge;
     MskReceiver* receiver = nullptr;
     std::int64_t stream_position = 0;
+    int sample_rate = 0;
 };
 
 void on_pass(void* context, FrameTable& table) {
@@ -61,7 +60,8 @@ void on_pass(void* context, FrameTable& table) {
     if (r == nullptr) return;
     const std::string chars = record_chars(*r);
     run->shown.pass_loop.push_back(chars);
-    if (admit_frame(run->dedup, *r, run->stream_position)) run->shown.both.push_back(chars);
+    const StreamSpan span = pass_frame_span(r, run->stream_position, run->sample_rate);
+    if (admit_frame(run->merge, *r, span, FramePath::pass_loop)) run->shown.both.push_back(chars);
 }
 
 void on_msk(void* context, FrameTable& table) {
@@ -69,7 +69,8 @@ void on_msk(void* context, FrameTable& table) {
     const FrameRecord& r = table.records[0];
     const std::string chars = record_chars(r);
     run->shown.msk.push_back(chars);
-    if (admit_frame(run->dedup, r, run->receiver->frame_end_position)) {
+    const StreamSpan span = msk_frame_span(r, run->receiver->frame_end_position, run->sample_rate);
+    if (admit_frame(run->merge, r, span, FramePath::msk)) {
         run->shown.both.push_back(chars);
     }
 }
@@ -210,7 +211,7 @@ Result run_recording(const synth::Recording& rec, int sample_rate) {
     Result result;
     result.frames = static_cast<int>(rec.frames.size());
     Run run;
-    run.dedup = make_frame_deduplicator(sample_rate, kDedupSeconds);
+    run.sample_rate = sample_rate;
     feed(rec, sample_rate, run, result);
     tally(rec, run.shown.pass_loop, result.pass_loop);
     tally(rec, run.shown.msk, result.msk);
