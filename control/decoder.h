@@ -79,8 +79,8 @@ bool main_loop_cycle(Decoder& d);
 // The cycle's work on the buffer in work_buffer, taken at `now`: count it,
 // volume line and clock every fifth buffer (and empty the repeat register),
 // decode it (the MSK receiver over its new samples, then the pass loop, both
-// into message processing through the deduplicator), look at the queue
-// every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
+// into message processing, one message per transmission: decoding.h), look
+// at the queue every twentieth buffer, send the uptime at buffers 250, 750, 1250, ...
 void process_buffer(Decoder& d, std::time_t now, long nanoseconds = 0);
 
 // Opens the JSON feed of --json-udp and --station-id, with the -F frequency.

@@ -42,7 +42,7 @@ struct Result {
     int frames = 0;
     PathTally pass_loop;   // the turning-point pass loop alone
     PathTally msk;         // the MSK receiver alone
-    PathTally both;        // both, as korvad runs them, through the deduplicator
+    PathTally both;        // both, as korvad runs them, one per transmission
     int shown_twice = 0;   // frames shown more than once with both paths on
     MskCounters counters;  // the MSK receiver's own
 };
