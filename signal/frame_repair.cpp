@@ -70,6 +70,14 @@ void flip(std::uint8_t* bytes, int index, int bit) {
 
 }  // namespace
 
+bool checks_as_received(const std::uint8_t* bytes, int end) {
+    if (end < kMinFrameEnd || end + 2 >= kFrameBufferSize) return false;
+    for (int i = kCoveredFrom; i <= end; ++i) {
+        if (!parity_ok(bytes[i])) return false;
+    }
+    return block_check(bytes, end) == 0 && shape_ok(bytes, end);
+}
+
 bool may_end_frame(std::uint8_t byte) {
     return is_end_char(byte) || __builtin_popcount(byte ^ kEtxOnAir) == 1 ||
            __builtin_popcount(byte ^ kEtbOnAir) == 1;

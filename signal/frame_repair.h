@@ -81,6 +81,10 @@ inline constexpr int kMinFrameEnd = 16;
 // the bytes are corrected in place; on rejection they are left unchanged.
 [[nodiscard]] RepairOutcome repair_frame(std::uint8_t* bytes, int end, const float* reliability);
 
+// Every character holds parity, the block check is 0 and the first ETX/ETB is
+// at end: the frame as received, without any repair.
+[[nodiscard]] bool checks_as_received(const std::uint8_t* bytes, int end);
+
 // The search's bounds (see above).
 inline constexpr int kMaxCrcTrials = 6;     // block checks one frame may spend on candidates
 inline constexpr int kMaxRepairChars = 12;  // characters failing parity that the search takes on

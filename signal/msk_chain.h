@@ -84,6 +84,7 @@ struct Tracker {
     double phase = 0.0;          // carrier phase at the next decision, quarter turns excluded
     double frequency = 0.0;      // carrier drift, radians per bit
     double amplitude = 0.0;      // real part of a clean decision
+    double strongest = 0.0;      // the amplitude at its strongest lately (decays over a second)
     double decision_time = 0.0;  // baseband index of the latest decision
     int k = 0;                   // bits decided since the template start
     int template_errors = 0;

@@ -37,11 +37,20 @@ constexpr Recorded kRecorded[] = {
     {"SNR 20 dB, whole band", 0.0, 100.0, 100.0},
     {"SNR 12 dB, whole band", 0.0, 100.0, 100.0},
     {"SNR 8 dB, whole band", 0.0, 100.0, 100.0},
-    {"SNR 6 dB, whole band", 0.0, 93.0, 93.0},
+    {"SNR 6 dB, whole band", 0.0, 99.0, 99.0},
     {"SNR 12 dB, 300-3000 Hz", 7.0, 100.0, 100.0},
     {"+3000 ppm clock", 98.0, 100.0, 100.0},
     {"-3000 ppm clock", 88.0, 100.0, 100.0},
     {"10 % level, DC, 50 Hz hum", 91.0, 100.0, 100.0},
+    {"SNR 4 dB, whole band", 0.0, 85.0, 85.0},
+    {"SNR 3 dB, whole band", 0.0, 59.0, 59.0},
+    {"SNR 5 dB, 300-3000 Hz", 0.0, 95.5, 95.5},
+    {"SNR 18 dB, fading 15-100 % at 0.7 Hz", 0.0, 83.5, 83.5},
+    {"all at once: 300-3000 Hz, SNR 8 dB, -2000 ppm, DC, hum, fading 50-100 % at 0.5 Hz", 0.0, 74.0,
+     74.0},
+    {"airband receiver, SNR 8 dB", 1.0, 99.5, 99.5},
+    {"airband receiver, SNR 5 dB", 0.0, 82.5, 82.5},
+    {"airband receiver, SNR 18 dB, fading 15-100 % at 0.7 Hz", 5.5, 79.5, 79.5},
 };
 
 double percent(int n, int of) {

@@ -84,6 +84,9 @@ struct MskReceiver {
     // as received, before any repair; '*' SYN SYN, known from the bit sync,
     // read +-1. Valid while the sink runs.
     std::span<const float> frame_soft_bits;
+    // false: frames are taken only as received, never repaired (to measure
+    // what the repair gives and costs).
+    bool repair = true;
     MskCounters counters;
     std::unique_ptr<MskChain, MskChainDeleter> chain;
 };

@@ -34,10 +34,10 @@ std::vector<std::uint8_t> uniform_noise() {
     return noise;
 }
 
-// Ten buffers of frames among white noise at 12 dB SNR.
-std::vector<std::uint8_t> noisy_frames() {
+// Ten buffers of frames among white noise at snr_db.
+std::vector<std::uint8_t> noisy_frames(double snr_db = 12) {
     synth::SynthOptions options;
-    options.snr_db = 12;
+    options.snr_db = snr_db;
     std::vector<synth::Frame> frames = synth::generate_frames(3, 20);
     std::vector<synth::Placement> at;
     std::string error;
@@ -83,6 +83,29 @@ void BM_MskReceiverOverNoisyFrames(benchmark::State& state) {
     report(state);
 }
 BENCHMARK(BM_MskReceiverOverNoisyFrames)->Unit(benchmark::kMillisecond);
+
+// Frames at 4 dB, where most need repair: with the repair (1) and with
+// frames taken only as received (0).
+void BM_MskReceiverOverFaintFrames(benchmark::State& state) {
+    const std::vector<std::uint8_t> audio = noisy_frames(4);
+    if (audio.empty()) {
+        state.SkipWithError("cannot synthesize");
+        return;
+    }
+    std::unique_ptr<MskReceiver> r = make_msk_receiver(kRate);
+    r->repair = state.range(0) != 0;
+    int frames = 0;
+    const PassSink sink{[](void* c, FrameTable& t) { count_frames(c, t); }, &frames};
+    std::size_t at = 0;
+    for (auto _ : state) {
+        msk_receive(*r, audio.data() + at, kNewSamples, sink);
+        at = (at + kNewSamples) % audio.size();
+    }
+    state.counters["frames_per_buffer"] =
+        static_cast<double>(frames) / static_cast<double>(state.iterations());
+    report(state);
+}
+BENCHMARK(BM_MskReceiverOverFaintFrames)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Both paths as korvad runs them, over noise: the worst case for the pass
 // loop, which then tries all 42 threshold runs in every pass.

@@ -23,6 +23,11 @@ constexpr double kTimingGain = 0.03;
 constexpr double kPeriodGain = 0.0004;
 constexpr double kAmplitudeGain = 0.01;
 constexpr double kMaxPeriodError = 0.03;  // a bit may be this much longer or shorter (3 %)
+// In a fade the decisions are as noisy as the signal is weak: the loops learn
+// from them in proportion to the signal's power against its strongest lately,
+// and so coast through the troughs on what they knew. That strongest level
+// falls back by this much per bit (a time constant of one second).
+constexpr double kStrongestDecay = 1.0 / 2400.0;
 
 // Four-point Lagrange interpolation of the baseband at fractional index t,
 // with its derivative (per sample).
@@ -120,8 +125,12 @@ Step take_char(MskReceiver& r, Tracker& t, const PassSink& sink) {
         if (++t.faulty_chars > kMaxRepairChars) return Step::failed;
     }
     if (settled >= kMinFrameEnd && may_end_frame(t.bytes[settled])) {
-        const RepairResult repair =
-            repair_frame_soft(t.bytes.data(), settled, t.reliability.data(), t.budget);
+        RepairResult repair;
+        if (r.repair) {
+            repair = repair_frame_soft(t.bytes.data(), settled, t.reliability.data(), t.budget);
+        } else if (checks_as_received(t.bytes.data(), settled)) {
+            repair.outcome = RepairOutcome::intact;
+        }
         r.counters.crc_trials += static_cast<std::uint64_t>(repair.crc_trials);
         if (repair.outcome != RepairOutcome::rejected) {
             return deliver(r, t, settled, repair, sink) ? Step::delivered : Step::failed;
@@ -169,6 +178,7 @@ void start_tracker(MskChain& c, Tracker& t, const SyncFound& found) {
     const double middle_bits = (static_cast<double>(found.start) + n / 2.0 - t.t) / T;
     t.phase = wrap_phase(std::arg(found.sum) - found.drift * middle_bits);
     t.amplitude = std::abs(found.sum) / c.template_energy[found.phase] * c.pulse_peak;
+    t.strongest = t.amplitude;
     t.template_errors = 0;
     t.bit_before_last = 1;
     t.last_bit = 1;
@@ -212,13 +222,16 @@ void run_tracker(MskReceiver& r, Tracker& t, const PassSink& sink) {
         const auto soft = static_cast<float>(u.real() / scale);
         const auto reliability = static_cast<float>(std::min(2.0, std::fabs(u.real()) / scale));
 
+        t.strongest = std::max(t.amplitude, t.strongest * (1.0 - kStrongestDecay));
+        const double depth = t.amplitude / std::max(t.strongest, 1e-9);
+        const double weight = std::clamp(depth * depth, 0.0, 1.0);
         // Timing: the decision sits on the peak of its pulse, where the slope
         // of the real part is zero; sampled late, the slope points down.
-        const double late = -sign * du.real() / (scale * c.timing_curvature);
+        const double late = -weight * sign * du.real() / (scale * c.timing_curvature);
         // Carrier: the previous sample lies on the real axis when its two
         // neighbours agree (otherwise the other axis' pulses lean into it).
         if (t.k > kPrekeyTemplateBits && bit == t.bit_before_last) {
-            const double error = (t.last_bit ? 1.0 : -1.0) * t.last_sample.imag() / scale;
+            const double error = weight * (t.last_bit ? 1.0 : -1.0) * t.last_sample.imag() / scale;
             t.phase += kPhaseGain * error;
             t.frequency += kFrequencyGain * error;
         }

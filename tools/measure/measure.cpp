@@ -12,6 +12,8 @@
 
 #include "signal/demodulator.h"
 #include "signal/frame_dedup.h"
+#include "tools/synth/channel.h"
+#include "tools/synth/random.h"
 
 namespace korvad::measure {
 namespace {
@@ -119,6 +121,47 @@ void tally(const synth::Recording& rec, const std::vector<std::string>& shown, P
 }
 
 }  // namespace
+
+NoiseResult run_noise(double audio_seconds, int sample_rate, double noise_steps,
+                      std::uint64_t seed) {
+    NoiseResult result;
+    auto demodulator = std::make_unique<Demodulator>();
+    std::unique_ptr<MskReceiver> receiver = make_msk_receiver(sample_rate);
+    synth::SynthOptions shaped;
+    shaped.sample_rate = sample_rate;
+    shaped.airband = true;
+    synth::ReceiverChannel airband;
+    std::string error;
+    if (!receiver || !airband.start(shaped, error)) return result;
+    Run run;
+    run.receiver = receiver.get();
+    run.sample_rate = sample_rate;
+    synth::Random noise(seed, 11);
+    std::vector<std::uint8_t> work(kWorkBufferSize, 128);
+    const PassSink pass_sink{on_pass, &run};
+    const PassSink msk_sink{on_msk, &run};
+    const auto total = static_cast<std::int64_t>(audio_seconds * sample_rate);
+    for (std::int64_t pos = 0; pos < total; pos += kNewSamples) {
+        std::memmove(work.data(), work.data() + kNewSamples, kHistorySamples);
+        const bool shape = pos >= total / 2;
+        for (int i = 0; i < kNewSamples; ++i) {
+            double x = noise_steps * noise.gaussian();
+            if (shape) x = airband.audio(x);
+            work[kHistorySamples + i] =
+                static_cast<std::uint8_t>(std::clamp(std::floor(128.5 + x), 0.0, 255.0));
+        }
+        run.stream_position = pos + kNewSamples;
+        const double t0 = cpu_seconds();
+        msk_receive(*receiver, work.data() + kHistorySamples, kNewSamples, msk_sink);
+        run_passes(*demodulator, work.data(), pass_sink);
+        result.seconds += cpu_seconds() - t0;
+        result.samples += kNewSamples;
+    }
+    result.pass_loop = static_cast<int>(run.shown.pass_loop.size());
+    result.msk = static_cast<int>(run.shown.msk.size());
+    result.counters = receiver->counters;
+    return result;
+}
 
 std::string sent_chars(const synth::SentFrame& f) {
     std::string s;

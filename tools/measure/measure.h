@@ -54,6 +54,20 @@ struct Result {
 // every frame of the MSK receiver.
 [[nodiscard]] Result run_recording(const synth::Recording& recording, int sample_rate);
 
+// Noise alone, as a station hears an empty channel with the squelch open:
+// Gaussian noise of noise_steps (sample steps, standard deviation), white for
+// the first half and through the airband receiver's audio for the second,
+// fed as korvad reads it to both paths. Every frame shown is a wrong one.
+struct NoiseResult {
+    std::int64_t samples = 0;
+    int pass_loop = 0;  // frames the pass loop showed
+    int msk = 0;        // frames the MSK receiver showed
+    MskCounters counters;
+    double seconds = 0.0;  // processor time of both paths
+};
+[[nodiscard]] NoiseResult run_noise(double audio_seconds, int sample_rate, double noise_steps,
+                                    std::uint64_t seed);
+
 // The 7-bit characters of a frame from '*' to ETX/ETB, as sent.
 [[nodiscard]] std::string sent_chars(const synth::SentFrame& frame);
 
