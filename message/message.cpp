@@ -13,7 +13,7 @@ void set_field(char* field, std::size_t size, std::string_view text) {
     std::size_t length = text.find('\0');
     if (length == std::string_view::npos) length = text.size();
     if (length > size - 1) length = size - 1;
-    std::memcpy(field, text.data(), length);
+    if (length > 0) std::memcpy(field, text.data(), length);  // an empty view may hold null
     std::memset(field + length, 0, size - length);
 }
 
