@@ -123,8 +123,9 @@ void finish_decoding(Decoder& d) {
 void start_msk_receiver(Decoder& d, int sample_rate) {
     finish_decoding(d);
     d.msk = make_msk_receiver(sample_rate);
+    // Stream positions go on across receivers: what the merge remembers
+    // still tells the transmissions apart.
     d.msk_origin = d.stream_position;
-    d.merge = FrameMerge{};
 }
 
 }  // namespace korvad
