@@ -12,8 +12,10 @@ inline constexpr unsigned kBroadcastCutLength = 2998;  // characters
 
 // The whole program: banner on out, the text of argv[1] (later arguments are
 // ignored) sent to the queue named by the control file at control_path,
-// messages on err. Returns the exit status: 1 without a text, 2 when the
-// control file cannot be read or is not one, 0 otherwise (sent or not).
+// messages on err. Only a queue made by the owner of the control file is sent
+// to. Returns the exit status: 1 without a text, 2 when the control file
+// cannot be read or is not one (the message says which), 3 when the message
+// was not sent, 0 when it was.
 int run_korvadm(int argc, char** argv, const char* control_path, std::FILE* out, std::FILE* err);
 
 }  // namespace korvad

@@ -40,8 +40,8 @@ std::string banner() {
            "\n\n";
 }
 
-std::string not_readable(const std::string& path) {
-    return "error opening msgcontrolfile '" + path + "' for reading\n";
+std::string not_readable(const std::string& path, const std::string& why) {
+    return "error opening msgcontrolfile '" + path + "' for reading: " + why + "\n";
 }
 
 std::string read_file(const fs::path& path) {
@@ -174,7 +174,14 @@ TEST_P(KorvadmTest, MissingControlFileEndsWithStatus2) {
     Outcome outcome = run({"hello"});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, banner());
-    EXPECT_EQ(outcome.err, not_readable(control_path_));
+    EXPECT_EQ(outcome.err,
+              not_readable(control_path_, "it does not exist (no korvad has started)"));
+    // A folder in its place is no control file either.
+    fs::create_directory(control_path_);
+    outcome = run({"hello"});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err, not_readable(control_path_, "it is not a regular file"));
+    fs::remove(control_path_);
 }
 
 TEST_P(KorvadmTest, ControlFileOfTheWrongSizeIsNotReadable) {
@@ -189,13 +196,15 @@ TEST_P(KorvadmTest, ControlFileOfTheWrongSizeIsNotReadable) {
         put_control_file(bytes);
         Outcome outcome = run({"hello"});
         EXPECT_EQ(outcome.status, 2) << bytes.size() << " bytes";
-        EXPECT_EQ(outcome.err, not_readable(control_path_));
+        EXPECT_EQ(outcome.err,
+                  not_readable(control_path_,
+                               "it has " + std::to_string(bytes.size()) + " bytes instead of 4"));
     }
     QueueMessage msg;
     EXPECT_EQ(queue_receive_once(queue.id(), 0, msg), -1);
 }
 
-TEST_P(KorvadmTest, QueueThatNoLongerExistsIsReportedButNotAnError) {
+TEST_P(KorvadmTest, QueueThatNoLongerExistsIsReportedAsAFailure) {
     int old_id = -1;
     {
         QueueGuard gone;
@@ -204,9 +213,10 @@ TEST_P(KorvadmTest, QueueThatNoLongerExistsIsReportedButNotAnError) {
     }
     publish(old_id);
     Outcome outcome = run({"hello"});
-    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.status, 3);
     EXPECT_EQ(outcome.out, banner());
-    EXPECT_EQ(outcome.err, "message NOT send!\n");
+    EXPECT_EQ(outcome.err,
+              "korvadm: no korvad runs with the queue the control file names\nmessage NOT send!\n");
 }
 
 TEST_P(KorvadmTest, TextReachesTheServerQueueAsCode90) {

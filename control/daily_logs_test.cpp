@@ -345,31 +345,5 @@ TEST_F(DayChangeTest, StoresThatAreGoneAreLeftAlone) {
     EXPECT_EQ(logs.message_path, folder.path() + "/korvad-20240302.log");
 }
 
-TEST(Stores, DamagedFilesStartEmptyAndAreKeptAside) {
-    TestFolder folder{"korvad-logs"};
-    ASSERT_FALSE(folder.path().empty());
-    for (const char* name : {"korvad.db", "korvad-newregs.db", "type_statistics.db"}) {
-        std::ofstream damaged(folder.file(name), std::ios::binary);
-        damaged << std::string("\x02\0\0\0\x0a\0\0\0\x0a\0\0\0\0\x01", 14);  // items missing
-    }
-    Stores stores;
-    set_store_folder(stores, folder.path());
-    EXPECT_EQ(open_collection(stores), LoadResult::damaged);
-    EXPECT_EQ(open_new_contacts(stores), LoadResult::damaged);
-    EXPECT_EQ(open_statistics(stores), LoadResult::damaged);
-    EXPECT_EQ(stores.collection->count(), 0);
-    EXPECT_EQ(stores.new_contacts->count(), 0);
-    EXPECT_EQ(stores.statistics->types.count(), 0);
-    EXPECT_EQ(stores.statistics->airlines.count(), 0);
-    EXPECT_TRUE(fs::exists(folder.file("korvad.db.damaged")));
-    EXPECT_TRUE(fs::exists(folder.file("korvad-newregs.db.damaged")));
-    EXPECT_TRUE(fs::exists(folder.file("type_statistics.db.damaged")));
-
-    save_and_release_stores(stores);
-    ContactList reread = make_contact_list(10, 10);
-    EXPECT_EQ(load_collection(reread, folder.file("korvad.db")), LoadResult::loaded);
-    EXPECT_EQ(read_file(folder.file("korvad.db.damaged")).size(), 14u);
-}
-
 }  // namespace
 }  // namespace korvad

@@ -7,6 +7,7 @@
 
 #include "control/daily_logs.h"
 #include "control/decoding.h"
+#include "control/instance_lock.h"
 #include "control/process_state.h"
 #include "control/queue/server_channel.h"
 #include "control/settings.h"
@@ -65,6 +66,13 @@ struct Decoder {
     int spinner_index = 0;
     bool input_ended = false;  // a recording or pipe delivered its last buffer
     bool reopen_failure_shown = false;
+
+    // Safeguards (control/safeguards.h).
+    InstanceLock lock;              // one korvad per working folder
+    std::time_t unsaved_since = 0;  // when the oldest unsaved addition was seen; 0 = none
+    bool terminal_input = false;    // standard input was a terminal at start
+    bool terminal_output = false;   // standard output was a terminal at start
+    StoreNotes save_failures;       // saves of the shutdown that failed
 };
 
 // The program: returns the exit status (0 help; the others end the process
@@ -93,6 +101,11 @@ void process_buffer(Decoder& d, std::time_t now, long nanoseconds = 0);
 // or 2202 (after any other).
 void server_crashed(Decoder& d);
 
+// While the loop waits for audio (a pipe that is quiet, a collector that has
+// nothing yet), keys, signals and the upkeep still work. False gives the
+// wait up.
+[[nodiscard]] bool keep_waiting_for_audio(Decoder& d);
+
 // Acts on what the signal handlers recorded.
 void handle_pending_signals(Decoder& d);
 
@@ -116,10 +129,13 @@ void open_statistics_or_stop(Decoder& d);
 // released (queue and segment included).
 void release_after_startup_failure(Decoder& d);
 
-// Releases everything; safe to call twice.
+// Releases everything; safe to call twice. Saves that fail are added to
+// d.save_failures.
 void save_and_release(Decoder& d);
-// Q key, SIGINT, end of input: what is still being decoded is finished and
-// processed, then the statistics on standard error, status 5.
+// Q key, SIGINT, end of input, a terminal that is gone: what is still being
+// decoded is finished and processed, then the statistics on standard error,
+// status 5; when a save of the stores failed, the files and the reasons too,
+// and status 100.
 [[noreturn]] void orderly_shutdown(Decoder& d);
 // The statistics text of the shutdown.
 void print_shutdown_statistics(const Decoder& d, std::FILE* out);

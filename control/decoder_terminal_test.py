@@ -22,7 +22,6 @@ from korvad_pty import KorvadRun, queue_id_from  # noqa: E402
 KORVAD = None
 SYNTH = None
 REFDB = None
-SHM_KEY = 0x1001001
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo")
 
 
@@ -60,7 +59,7 @@ class DecoderCase(unittest.TestCase):
         queue = queue_id_from(errors)
         self.assertIsNotNone(queue, errors)
         self.assertNotIn(queue, korvad_pty.queue_ids())
-        self.assertNotIn(SHM_KEY, korvad_pty.shared_memory_keys())
+        self.assertEqual(korvad_pty.ring_segments(), [])
         # The control file outlives the decoder and names its queue.
         with open(korvad_pty.CONTROL_FILE, "rb") as f:
             self.assertEqual(int.from_bytes(f.read(), "little", signed=True), queue)
@@ -161,18 +160,19 @@ class Processes(DecoderCase):
 
 
 class Devices(DecoderCase):
-    def test_missing_device_goes_on_reading_directly(self):
-        run = self.start("-d", "/no/such/dsp")
-        run.wait_for_text("Press 'H' for help", timeout=30)
-        errors = run.errors()
-        self.assertIn("Initializing sound device '/no/such/dsp'... error opening sounddevice "
-                      "'/no/such/dsp'\n Done, handle #0\nunable to initialize sound\n", errors)
-        self.assertNotIn("Initializing shared memory", errors)
-        # The loop retries the device every 3 seconds and says so once.
-        run.wait_for_text("error opening sounddevice '/no/such/dsp'", timeout=20)
-        self.assertTrue(run.alive())
-        run.keys(b"Q")
-        self.assertEqual(run.wait_exit(), 5)
+    def test_a_source_that_cannot_deliver_audio_is_refused_at_start(self):
+        # A missing path or a folder never becomes a source: said at once, status 1.
+        os.mkdir(os.path.join(self.folder, "recordings"))
+        for source, reason in (("/no/such/dsp", "No such file or directory"),
+                               ("recordings", "neither a sound device, a FIFO nor a recording "
+                                              "(a folder)")):
+            run = self.start("-d", source)
+            self.assertEqual(run.wait_exit(timeout=20), 1)
+            errors = run.errors()
+            self.assertIn("Initializing sound device '%s'... error opening sounddevice '%s': %s\n"
+                          "unable to init sound\nkorvad stopped\n" % (source, source, reason),
+                          errors)
+            self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
 
 
 class WaysOut(DecoderCase):
@@ -187,7 +187,7 @@ class WaysOut(DecoderCase):
         errors = run.errors()
         self.assertTrue(errors.endswith("ACARS decoder crashed\n"), errors)
         self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
-        self.assertNotIn(SHM_KEY, korvad_pty.shared_memory_keys())
+        self.assertEqual(korvad_pty.ring_segments(), [])
         deadline = time.monotonic() + 5
         while os.path.exists("/proc/%d" % collector) and time.monotonic() < deadline:
             time.sleep(0.1)

@@ -60,9 +60,15 @@ def queue_ids():
         return {int(line.split()[1]) for line in f.readlines()[1:] if line.strip()}
 
 
-def shared_memory_keys():
+RING_BYTES = 1607808  # the audio ring: 32 slots of 50244 bytes
+
+
+def ring_segments():
+    """Ids of the segments of the audio ring's size that exist now (also those
+    marked for removal that a process still holds)."""
     with open("/proc/sysvipc/shm") as f:
-        return {int(line.split()[0]) for line in f.readlines()[1:] if line.strip()}
+        rows = [line.split() for line in f.readlines()[1:] if line.strip()]
+    return [int(r[1]) for r in rows if int(r[3]) == RING_BYTES]
 
 
 def shared_memory_created_by(pid):

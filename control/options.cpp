@@ -161,6 +161,16 @@ bool set_mail_programs(Settings& settings, const char* value, std::string& error
     return true;
 }
 
+bool set_save_interval(Settings& settings, const char* value, std::string& error) {
+    long seconds = 0;
+    if (!to_whole(value, 1, 86400, seconds)) {
+        error = format_text("'%s' is not a number of seconds from 1 to 86400", value);
+        return false;
+    }
+    settings.collection_save_seconds = static_cast<int>(seconds);
+    return true;
+}
+
 // The long options, in the order --help lists them. getopt_long reports
 // entry i as kLongOptionBase + i.
 constexpr LongOption kLongOptions[] = {
@@ -181,6 +191,9 @@ constexpr LongOption kLongOptions[] = {
      apply_iq_center},
     {"mail-programs", "FOLDER", "sendmail, zip and mimencode from FOLDER (give it before -M)",
      set_mail_programs},
+    {"save-interval", "SEC",
+     "save new aircraft to korvad.db after this long at the latest (default 300)",
+     set_save_interval},
 };
 constexpr int kLongOptionBase = 1000;
 constexpr int kLongOptionCount = sizeof kLongOptions / sizeof kLongOptions[0];
@@ -309,9 +322,19 @@ OptionsResult parse_options(int argc, char** argv, Settings& s, const OptionIo& 
             continue;
         }
         switch (c) {
-            case 'S':
-                s.sample_rate = to_int(optarg);
+            case 'S': {
+                // Beyond these rates the demodulators decode nothing, and the
+                // resampler of a recording cannot be built.
+                long rate = 0;
+                if (!to_whole(optarg, kMinSampleRate, kMaxSampleRate, rate)) {
+                    print_to(io.err,
+                             "korvad: -S %s: not a sample rate from %d to %d samples per second\n",
+                             optarg, kMinSampleRate, kMaxSampleRate);
+                    return OptionsResult::kRejected;
+                }
+                s.sample_rate = static_cast<int>(rate);
                 break;
+            }
             case 'F':
                 s.frequency = optarg;
                 break;

@@ -176,13 +176,26 @@ TEST(CommandLine, PortFixedUnlessTheTwoFreePorts) {
 }
 
 TEST(CommandLine, BadNumbersBecomeZeroAndLaterOptionsWin) {
-    Parse p = parse({"-O", "abc", "-p", "abc", "-S", "1e3"});
+    Parse p = parse({"-O", "abc", "-p", "abc"});
     EXPECT_EQ(p.settings.max_age_days, 0);
     EXPECT_EQ(p.settings.port, 0);
     EXPECT_TRUE(p.settings.port_fixed);
-    EXPECT_EQ(p.settings.sample_rate, 1);
     EXPECT_EQ(parse({"-d", "a", "-d", "b"}).settings.device_path(), std::string("b"));
     EXPECT_EQ(parse({"-p", "99999999999999"}).settings.port, 2147483647);
+}
+
+// A rate the demodulators cannot decode is refused before anything is set up.
+TEST(CommandLine, SampleRateOutsideWhatIsDecodedIsRefused) {
+    for (const char* rate : {"0", "-5", "abc", "1e3", "7999", "192001", "1000000000", "22050x"}) {
+        Parse p = parse({"-S", rate});
+        EXPECT_EQ(p.result, OptionsResult::kRejected) << rate;
+        EXPECT_EQ(p.err, std::string("korvad: -S ") + rate +
+                             ": not a sample rate from 8000 to 192000 samples per second\n");
+    }
+    EXPECT_EQ(parse({"-S", "8000"}).settings.sample_rate, 8000);
+    EXPECT_EQ(parse({"-S", "192000"}).settings.sample_rate, 192000);
+    EXPECT_EQ(parse({"--save-interval", "0"}).result, OptionsResult::kRejected);
+    EXPECT_EQ(parse({"--save-interval", "60"}).settings.collection_save_seconds, 60);
 }
 
 TEST(CommandLine, MailCheckWithAMissingProgramLeavesMailingOff) {
@@ -286,7 +299,9 @@ TEST(CommandLine, LongHelpListsEveryLongOption) {
               "(default cu8)\n"
               "--iq-center MHZ        centre of an IQ recording (default the channel - iq-rate "
               "/ 4)\n"
-              "--mail-programs FOLDER sendmail, zip and mimencode from FOLDER (give it before -M)\n");
+              "--mail-programs FOLDER sendmail, zip and mimencode from FOLDER (give it before -M)\n"
+              "--save-interval SEC    save new aircraft to korvad.db after this long at the "
+              "latest (default 300)\n");
 }
 
 TEST(CommandLine, MailProgramsFromAFolderForTheCheckAndTheRuns) {

@@ -17,6 +17,11 @@
 namespace korvad {
 
 inline constexpr int kDefaultSampleRate = 19500;  // samples per second
+// The rates -S may ask for: what both demodulators decode (samples per second).
+inline constexpr int kMinSampleRate = 8000;
+inline constexpr int kMaxSampleRate = 192000;
+// Unsaved additions to the collection are saved after this long at the latest.
+inline constexpr int kDefaultCollectionSaveSeconds = 300;
 inline constexpr int kDefaultPort = 2202;
 inline constexpr int kFallbackPort = 2203;
 inline constexpr const char kDefaultDevice[] = "/dev/dsp";
@@ -53,6 +58,9 @@ struct Settings {
     // --mail-programs: the folder of sendmail, zip and mimencode instead of
     // /usr/sbin and /usr/bin (must come before -M, whose check uses it).
     std::optional<std::string> mail_programs_folder;
+    // --save-interval: seconds after which additions to the collection that
+    // are not yet in "korvad.db" are saved.
+    int collection_save_seconds = kDefaultCollectionSaveSeconds;
 
     const char* device_path() const { return device ? device->c_str() : kDefaultDevice; }
     const char* log_path() const { return log_dir ? log_dir->c_str() : kDefaultLogDir; }

@@ -85,6 +85,10 @@ void install_main_handlers(bool with_screen) {
     if (with_screen) set_disposition(SIGWINCH, on_resize);
 }
 
+void install_stop_handler() {
+    set_disposition(SIGINT, on_interrupt);
+}
+
 void install_day_change_handler() {
     set_disposition(SIGALRM, on_day_alarm);
 }

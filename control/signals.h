@@ -45,6 +45,9 @@ void install_sound_timeout_handler();
 // SIGSEGV, SIGILL handled; SIGPIPE, SIGCHLD, SIGTERM ignored; SIGALRM ignored
 // until install_day_change_handler. SIGWINCH only with a screen.
 void install_main_handlers(bool with_screen);
+// SIGINT as the running decoder takes it (sets stop), from the start on, so a
+// stop during the start-up releases the queue too.
+void install_stop_handler();
 void install_day_change_handler();
 // Remembers the terminal's settings so the crash handler can give the user a
 // usable terminal back.

@@ -42,7 +42,11 @@ void show_addition(Screen& screen, const ServerChannel& channel, const Collectio
                          kAddedGapColumn);
     (void)channel.send(queue_code::kTypeStatistic, addition.type_name.c_str());
     (void)channel.send(queue_code::kAirlineStatistic, addition.airline_name.c_str());
-    if (addition.saved && !daemon) {
+    if (addition.save_failed) {
+        // Shown in daemon mode too: nobody must believe the file holds them.
+        status_line(screen, ColourPair::kRedOnBlue, true, "Saving failed: %s",
+                    addition.save_error.c_str());
+    } else if (addition.saved && !daemon) {
         status_line(screen, ColourPair::kWhiteOnBlue, true,
                     "Your ACARS collection contains %d entries", addition.entries);
     }

@@ -156,8 +156,8 @@ int screen_open(Screen& screen) {
             screen.keyboard = nullptr;
             return 0;
         }
-    } else {
-        initscr();  // a terminal that cannot be opened ends the program here
+    } else if (newterm(nullptr, stdout, stdin) == nullptr) {
+        return 0;  // no such terminal type (TERM unset, empty or unknown): the caller ends
     }
     start_curses(screen);
     define_colours();

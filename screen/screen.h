@@ -109,9 +109,9 @@ struct Screen {
     std::vector<PrintRecord>* recorder = nullptr;  // tests: every draw request
 };
 
-// Sets up curses and the three windows with the splash. Returns 1 (a terminal
-// that cannot be opened ends the program inside curses with status 1). When
-// standard input is not a terminal (audio through a pipe), keys are read from
+// Sets up curses and the three windows with the splash. Returns 1, or 0 when
+// the terminal cannot be used (TERM unset, empty or unknown). When standard
+// input is not a terminal (audio through a pipe), keys are read from
 // /dev/tty; 0 when that cannot be opened. Nothing happens in daemon mode
 // (returns 1).
 [[nodiscard]] int screen_open(Screen& screen);

@@ -20,7 +20,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "control"))
-from korvad_pty import children_of, queue_ids  # noqa: E402,F401
+from korvad_pty import children_of, queue_ids, ring_segments  # noqa: E402,F401
 
 HEADER = struct.Struct("<iii")
 SILENCE = bytes([128]) * 40000  # one buffer of new samples

@@ -3,6 +3,7 @@
 #include "signal/collector.h"
 
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -31,11 +32,12 @@ std::uint8_t* samples(SharedRing& ring, int slot) {
 
 }  // namespace
 
-bool ring_open(SharedRing& ring, key_t key) {
-    int id = shmget(key, kSegmentSize, IPC_CREAT | IPC_EXCL | 0666);
-    if (id < 0) id = shmget(key, kSegmentSize, IPC_CREAT | 0666);
+bool ring_open(SharedRing& ring) {
+    int id = shmget(IPC_PRIVATE, kSegmentSize, IPC_CREAT | IPC_EXCL | 0600);
     if (id < 0) return false;
     void* base = shmat(id, nullptr, 0);
+    // Marked for removal while attached: it lives as long as an attachment.
+    shmctl(id, IPC_RMID, nullptr);
     if (base == reinterpret_cast<void*>(-1)) return false;
     ring.shm_id = id;
     ring.base = static_cast<unsigned char*>(base);
@@ -114,8 +116,15 @@ void run_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessT
 }
 
 pid_t start_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessTitle& title) {
+    const pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid == 0) run_collector(ring, source, queue_id, title);
+    if (pid == 0) {
+        // Nobody takes the buffers once the main process is gone: end with
+        // it, also when it went before the death signal was set.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(0);
+        run_collector(ring, source, queue_id, title);
+    }
     return pid;
 }
 

@@ -2,7 +2,11 @@
 // Streaming capture: the sound collector process and the shared ring.
 //
 // The collector reads the source without pause into a ring of 32 slots in one
-// System V shared-memory segment (key 0x1001001, no header):
+// System V shared-memory segment (no header). The segment is private to
+// korvad: made with IPC_PRIVATE and mode 0600, and marked for removal as soon
+// as the main process has attached it, so the collector, forked afterwards,
+// inherits the only other attachment and nothing is left once both are gone,
+// however they end:
 //
 //   slot i at byte 50244 * i:
 //     offset 0      int32  full     0 = free (collector may fill),
@@ -30,7 +34,6 @@ struct ProcessTitle;
 
 namespace korvad {
 
-inline constexpr key_t kSharedMemoryKey = 0x1001001;
 inline constexpr int kSlotCount = 32;
 inline constexpr std::size_t kSlotSize = 50244;
 inline constexpr std::size_t kSegmentSize = kSlotCount * kSlotSize;  // 1607808
@@ -43,11 +46,11 @@ struct SharedRing {
     unsigned char* base = nullptr;
 };
 
-// Gets the segment (exclusive create, else create-or-reuse, mode 0666) and
-// attaches it. False when neither works, e.g. a segment of another size holds
-// the key; then the decoder reads directly.
-[[nodiscard]] bool ring_open(SharedRing& ring, key_t key = kSharedMemoryKey);
-// Detaches; with remove, also marks the segment for removal.
+// Makes a new private segment (mode 0600), attaches it and marks it for
+// removal at once. False when it cannot be had; then the decoder reads
+// directly.
+[[nodiscard]] bool ring_open(SharedRing& ring);
+// Detaches; with remove, also marks the segment for removal (again).
 void ring_close(SharedRing& ring, bool remove);
 
 // Forks the collector. Returns its pid to the caller (-1 when the fork
@@ -58,7 +61,8 @@ void ring_close(SharedRing& ring, bool remove);
 pid_t start_collector(SharedRing& ring, SoundSource& source, int queue_id, ProcessTitle& title);
 
 // The collector's loop (the child side of start_collector), reachable for
-// tests without a fork.
+// tests without a fork. Started by start_collector, it ends when the main
+// process is gone (killed too).
 [[noreturn]] void run_collector(SharedRing& ring, SoundSource& source, int queue_id,
                                 ProcessTitle& title);
 

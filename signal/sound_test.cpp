@@ -228,7 +228,7 @@ TEST_F(SoundFiles, CollectorFillsTheRingInOrderWithHistoryAndMarksTheLastSlot) {
     write_u8_wav(path, in, 19500);
 
     SharedRing ring;
-    ASSERT_TRUE(ring_open(ring, IPC_PRIVATE));
+    ASSERT_TRUE(ring_open(ring));
     SoundSource src;
     ASSERT_TRUE(open_sound_device(src, path.c_str(), 19500, err));
     ProcessTitle title;  // no area: the title is not shown
@@ -263,7 +263,7 @@ TEST_F(SoundFiles, CollectorFillsTheRingInOrderWithHistoryAndMarksTheLastSlot) {
 
 TEST(Ring, TakeBufferGivesUpWhenTheWaitIsCalledOff) {
     SharedRing ring;
-    ASSERT_TRUE(ring_open(ring, IPC_PRIVATE));
+    ASSERT_TRUE(ring_open(ring));
     static int pauses;
     pauses = 0;
     int asked = 0;

@@ -97,8 +97,11 @@ CollectionAddition add_to_collection(Stores& stores, std::unique_ptr<Message> me
         // A file that cannot be written keeps its last good copy; the entries
         // stay in memory for the next save.
         addition.saved = true;
+        std::string reason;
         addition.save_failed =
-            !save_collection(collection, store_file_path(stores.folder, kCollectionFile));
+            !save_collection(collection, store_file_path(stores.folder, kCollectionFile), &reason);
+        if (addition.save_failed)
+            addition.save_error = format_text("%s: %s", kCollectionFile, reason.c_str());
         counters.collection_additions = 0;
     }
     addition.entries = collection.count();

@@ -52,6 +52,7 @@ struct CollectionAddition {
     std::string airline_name;
     bool saved = false;        // this addition saved "korvad.db" (every 31st)
     bool save_failed = false;  // that save could not be written
+    std::string save_error;    // why: "korvad.db: No space left on device"
     std::int32_t entries = 0;  // entries in the collection after the addition
 };
 

@@ -40,6 +40,7 @@
 
 #include "common/atomic_file.h"
 #include "common/bytes.h"
+#include "common/regular_file.h"
 
 namespace korvad {
 
@@ -84,9 +85,20 @@ struct ItemCodec {
 
 enum class LoadResult {
     loaded,      // the list now holds the file's entries
-    not_opened,  // no such file or not readable: list untouched
+    not_opened,  // no such file, not a regular file or not readable: list untouched
     damaged,     // header or items damaged or cut short, or a kind without
-                 // a file form: list untouched
+                 // a file form: list untouched (recover_file: see LoadReport)
+};
+
+// What recover_file found.
+struct LoadReport {
+    LoadResult result = LoadResult::not_opened;
+    FileProblem problem = FileProblem::none;  // why a file was not opened
+    std::string reason;                       // the same for the operator ("" when missing)
+    // damaged: the complete items read before the damage, now in the list,
+    // and the items the header promised that were lost with it.
+    std::int32_t kept = 0;
+    std::int32_t dropped = 0;
 };
 
 // Result of a binary search: found and the position of the first equal entry,
@@ -253,6 +265,23 @@ class RecordList {
     // whose items are not in the current order is sorted. False, with the
     // list exactly as it was: no codec, or a damaged or short file.
     [[nodiscard]] bool load(std::FILE* in) {
+        LoadReport report;
+        return read_file_form(in, false, report);
+    }
+
+    // As load, but like a log it keeps what it can: when the items are cut
+    // short or damaged, every complete item before the damage replaces the
+    // list's entries (report.kept of them; report.dropped were lost). A
+    // damaged header keeps nothing and empties the list. True only for an
+    // undamaged file.
+    [[nodiscard]] bool load_recovering(std::FILE* in, LoadReport& report) {
+        return read_file_form(in, true, report);
+    }
+
+  private:
+    [[nodiscard]] bool read_file_form(std::FILE* in, bool keep_partial, LoadReport& report) {
+        report.kept = 0;
+        report.dropped = 0;
         if (codec_.read == nullptr || in == nullptr) return false;
         ItemReader reader(in);
         std::int32_t stored_count = 0;
@@ -261,27 +290,39 @@ class RecordList {
         std::uint8_t stored_duplicates = 0;
         if (!reader.read_int32(stored_count) || !reader.read_int32(stored_limit) ||
             !reader.read_int32(stored_delta) || !reader.read_byte(stored_duplicates)) {
+            if (keep_partial) free_all();
             return false;
         }
-        if (stored_count < 0 || stored_count > kListLimitMax || stored_limit < 0) return false;
+        if (stored_count < 0 || stored_count > kListLimitMax || stored_limit < 0) {
+            if (keep_partial) free_all();
+            return false;
+        }
         std::vector<std::unique_ptr<T>> loaded;
+        bool complete = true;
         try {
             for (std::int32_t i = 0; i < stored_count; ++i) {
                 std::unique_ptr<T> record;
-                if (!codec_.read(reader, record)) return false;
+                if (!codec_.read(reader, record)) {
+                    complete = false;
+                    break;
+                }
                 loaded.push_back(std::move(record));
             }
         } catch (const std::bad_alloc&) {
-            return false;
+            complete = false;
         }
+        if (!complete && !keep_partial) return false;
+        report.kept = static_cast<std::int32_t>(loaded.size());
+        report.dropped = stored_count - report.kept;
         items_.swap(loaded);  // the old entries are freed with `loaded`
-        limit_ = stored_limit < stored_count ? stored_count : std::min(stored_limit, kListLimitMax);
+        limit_ = stored_limit < count() ? count() : std::min(stored_limit, kListLimitMax);
         delta_ = stored_delta;
         duplicates_ = stored_duplicates;
         sort();
-        return true;
+        return complete;
     }
 
+  public:
     // Writes the file form to out. False: no codec, or a write error.
     [[nodiscard]] bool store(std::FILE* out) const {
         if (codec_.write == nullptr || out == nullptr) return false;
@@ -296,21 +337,52 @@ class RecordList {
         return std::ferror(out) == 0;
     }
 
+    // Only a regular file (or a link to one) is read: a FIFO or a device at
+    // the name is not opened for long enough to wait on it.
     [[nodiscard]] LoadResult load_file(const std::string& path) {
         if (codec_.read == nullptr) return LoadResult::damaged;
-        std::FILE* in = std::fopen(path.c_str(), "rb");
+        OpenedFile opened;
+        std::FILE* in = open_regular_stream(path.c_str(), true, opened);
         if (in == nullptr) return LoadResult::not_opened;
         bool ok = load(in);
         std::fclose(in);
         return ok ? LoadResult::loaded : LoadResult::damaged;
     }
 
+    // load_file with load_recovering.
+    [[nodiscard]] LoadReport recover_file(const std::string& path) {
+        LoadReport report;
+        if (codec_.read == nullptr) {
+            report.result = LoadResult::damaged;
+            return report;
+        }
+        OpenedFile opened;
+        std::FILE* in = open_regular_stream(path.c_str(), true, opened);
+        if (in == nullptr) {
+            report.problem = opened.problem;
+            if (opened.problem != FileProblem::missing) report.reason = opened.reason;
+            return report;
+        }
+        bool ok = load_recovering(in, report);
+        std::fclose(in);
+        report.result = ok ? LoadResult::loaded : LoadResult::damaged;
+        return report;
+    }
+
     // Replaces the file at path whole (temporary file beside it, renamed over
-    // it once written and synced). False, with the old file untouched: no
-    // codec, or the file could not be written.
-    [[nodiscard]] bool save_file(const std::string& path) const {
-        if (codec_.write == nullptr) return false;
-        return save_atomically(path, [this](std::FILE* out) { return store(out); });
+    // it once written and synced). A link at path has its target replaced,
+    // and an existing file keeps its mode and owner. False, with the old file
+    // untouched and reason (when given) saying why: no codec, something other
+    // than a regular file at the name, or the file could not be written.
+    [[nodiscard]] bool save_file(const std::string& path, std::string* reason = nullptr) const {
+        if (codec_.write == nullptr) {
+            if (reason != nullptr) *reason = "this kind of list has no file form";
+            return false;
+        }
+        SaveOptions options;
+        options.keep_existing = true;
+        return save_atomically(
+            path, [this](std::FILE* out) { return store(out); }, options, reason);
     }
 
     // True when every entry is in the current order.

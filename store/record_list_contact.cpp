@@ -92,8 +92,8 @@ LoadResult load_collection(ContactList& list, const std::string& path) {
     return list.load_file(path);
 }
 
-bool save_collection(const ContactList& list, const std::string& path) {
-    return list.save_file(path);
+bool save_collection(const ContactList& list, const std::string& path, std::string* reason) {
+    return list.save_file(path, reason);
 }
 
 }  // namespace korvad

@@ -44,6 +44,7 @@ ContactList make_contact_list(std::int32_t limit, std::int32_t delta);
 [[nodiscard]] LoadResult load_collection(ContactList& list,
                                          const std::string& path = kCollectionFile);
 [[nodiscard]] bool save_collection(const ContactList& list,
-                                   const std::string& path = kCollectionFile);
+                                   const std::string& path = kCollectionFile,
+                                   std::string* reason = nullptr);
 
 }  // namespace korvad

@@ -11,12 +11,18 @@
 //   open_repeat_register
 //   open_new_contacts   (-N) "korvad-newregs.db"
 // A file that is missing starts its store empty. A damaged collection,
-// register or statistics file also starts it empty, and is first moved aside
-// to "<name>.damaged" so the next save does not destroy what it still holds.
+// register or statistics file keeps every complete item before the damage,
+// and the file itself is first moved aside to
+// "<name>.damaged-YYYYMMDD-HHMMSS" (never over an earlier copy), so the next
+// save does not destroy what it still holds. Something else than a regular
+// file at the name (a folder, a FIFO) is not read and starts the store empty.
+// What the loads found and the saves that failed come back as texts for the
+// operator; this layer shows nothing.
 
-#include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/collection.h"
 #include "store/record_list.h"
@@ -40,101 +46,47 @@ struct Stores {
     std::optional<StringList> repeats;
 };
 
+// Texts for the operator: one per file that could not be loaded as it was,
+// or that could not be saved ("korvad.db: No space left on device").
+using StoreNotes = std::vector<std::string>;
+
 // Sets the folder of the stores and of the reference databases.
 void set_store_folder(Stores& stores, const std::string& folder);
 
 // Start-up steps. Each makes its store (replacing one already there) and
-// loads its file; the result tells what the load found.
-LoadResult open_collection(Stores& stores);
+// loads its file; the result tells what the load found, and notes (when
+// given) receive a text for every file that was damaged or not a regular
+// file. `now` dates a damaged copy.
+LoadResult open_collection(Stores& stores, StoreNotes* notes = nullptr,
+                           std::time_t now = std::time(nullptr));
 // Both lists; the result is that of the type statistics when that one
 // failed, else that of the airline statistics.
-LoadResult open_statistics(Stores& stores);
+LoadResult open_statistics(Stores& stores, StoreNotes* notes = nullptr,
+                           std::time_t now = std::time(nullptr));
 void open_repeat_register(Stores& stores);
-LoadResult open_new_contacts(Stores& stores);
+LoadResult open_new_contacts(Stores& stores, StoreNotes* notes = nullptr,
+                             std::time_t now = std::time(nullptr));
+
+// Saves the collection to "korvad.db" now. False, with a note, when it
+// could not be written (the old file stays).
+[[nodiscard]] bool save_collection_now(const Stores& stores, StoreNotes* notes = nullptr);
 
 // The stores' part of the shutdown, in this order: the collection saved to
 // "korvad.db" and released; the repeat register and the reference databases
 // released; the register saved to "korvad-newregs.db" and released; the
 // type and airline statistics saved and released. Every store is gone
 // afterwards; a second call does nothing. Saves are atomic; a file that
-// cannot be written keeps its old contents.
-void save_and_release_stores(Stores& stores);
+// cannot be written keeps its old contents, and failures get a note.
+void save_and_release_stores(Stores& stores, StoreNotes* failures = nullptr);
 
-// --- Implementation ---------------------------------------------------------
+// Moves a damaged file aside as "<path>.damaged-YYYYMMDD-HHMMSS" (local time
+// of now; "-2", "-3", ... added when that name is taken). Returns the new
+// name, or "" when it could not be moved.
+[[nodiscard]] std::string keep_damaged_copy(const std::string& path, std::time_t now);
 
-namespace stores_detail {
-
-// A damaged file is kept beside the new one rather than overwritten by the
-// next save, so whatever it still holds can be recovered by hand.
-inline void keep_damaged(LoadResult result, const std::string& path) {
-    if (result != LoadResult::damaged) return;
-    const std::string aside = path + ".damaged";
-    (void)std::rename(path.c_str(), aside.c_str());
-}
-
-inline LoadResult load_kept(ReferenceList& list, const std::string& path) {
-    LoadResult result = list.load_file(path);
-    keep_damaged(result, path);
-    return result;
-}
-
-inline LoadResult load_contacts_kept(ContactList& list, const std::string& path) {
-    LoadResult result = load_collection(list, path);
-    keep_damaged(result, path);
-    return result;
-}
-
-}  // namespace stores_detail
-
-inline void set_store_folder(Stores& stores, const std::string& folder) {
-    stores.folder = folder;
-    if (stores.databases) stores.databases->folder = folder;
-}
-
-inline LoadResult open_collection(Stores& stores) {
-    stores.collection = make_contact_list(1000, 100);
-    return stores_detail::load_contacts_kept(*stores.collection,
-                                             store_file_path(stores.folder, kCollectionFile));
-}
-
-inline LoadResult open_statistics(Stores& stores) {
-    stores.statistics = DailyStatistics{};
-    LoadResult types = stores_detail::load_kept(
-        stores.statistics->types, store_file_path(stores.folder, kTypeStatisticsFile));
-    LoadResult airlines = stores_detail::load_kept(
-        stores.statistics->airlines, store_file_path(stores.folder, kAirlineStatisticsFile));
-    return types != LoadResult::loaded ? types : airlines;
-}
-
-inline void open_repeat_register(Stores& stores) {
-    stores.repeats = make_string_list(5, 3);
-}
-
-inline LoadResult open_new_contacts(Stores& stores) {
-    stores.new_contacts = make_new_contact_register();
-    return stores_detail::load_contacts_kept(*stores.new_contacts,
-                                             store_file_path(stores.folder, kNewContactsFile));
-}
-
-inline void save_and_release_stores(Stores& stores) {
-    if (stores.collection) {
-        (void)save_collection(*stores.collection, store_file_path(stores.folder, kCollectionFile));
-        stores.collection.reset();
-    }
-    stores.repeats.reset();
-    stores.databases.reset();
-    if (stores.new_contacts) {
-        (void)save_collection(*stores.new_contacts,
-                              store_file_path(stores.folder, kNewContactsFile));
-        stores.new_contacts.reset();
-    }
-    if (stores.statistics) {
-        (void)stores.statistics->types.save_file(
-            store_file_path(stores.folder, kTypeStatisticsFile));
-        (void)stores.statistics->airlines.save_file(
-            store_file_path(stores.folder, kAirlineStatisticsFile));
-        stores.statistics.reset();
-    }
-}
+// The store files of the working folder whose temporary files a save can
+// leave behind when it is killed ("korvad.db.tmpXXXXXX" and the others):
+// removes those left in folder ("" is the working folder). Returns how many.
+int remove_leftover_temporaries(const std::string& folder);
 
 }  // namespace korvad

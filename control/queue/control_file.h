@@ -11,6 +11,7 @@
 // never written through.
 
 #include <optional>
+#include <string>
 
 namespace korvad {
 
@@ -19,10 +20,25 @@ inline constexpr unsigned kControlFileSize = 4;  // bytes
 
 // Publishes queue_id. Returns false when the file could not be replaced (the
 // decoder goes on; korvadm then reports it or finds an older id).
-[[nodiscard]] bool write_control_file(int queue_id, const char* path = kControlFilePath);
+// reason (when given) receives the system's error text.
+[[nodiscard]] bool write_control_file(int queue_id, const char* path = kControlFilePath,
+                                      std::string* reason = nullptr);
 
 // The queue id, or nothing when path is missing, unreadable, a link, not a
 // regular file or not exactly 4 bytes long.
 [[nodiscard]] std::optional<int> read_control_file(const char* path = kControlFilePath);
+
+enum class ControlFileProblem { none, missing, not_regular, wrong_size, unreadable };
+
+struct ControlFile {
+    ControlFileProblem problem = ControlFileProblem::missing;
+    int queue_id = -1;
+    unsigned owner = 0;  // user id of the file: the korvad that wrote it
+    long long size = 0;  // wrong_size: the bytes it has
+    std::string reason;  // unreadable: the system's error text
+};
+
+// The same read, saying what is wrong with the file.
+[[nodiscard]] ControlFile inspect_control_file(const char* path = kControlFilePath);
 
 }  // namespace korvad

@@ -10,8 +10,9 @@
 namespace korvad {
 
 int queue_create() {
-    // Every local user may send (korvadm runs as anyone).
-    return msgget(IPC_PRIVATE, IPC_CREAT | IPC_EXCL | 0777);
+    // The owner only: the station's traffic is read from it, and reloads and
+    // deletes are asked through it. korvadm runs as korvad's user (or root).
+    return msgget(IPC_PRIVATE, IPC_CREAT | IPC_EXCL | 0600);
 }
 
 int queue_send(int queue_id, long type, std::size_t text_length, int code, QueueMessage& msg) {

@@ -15,11 +15,10 @@
 // the text, its NUL and three more bytes. On a 32-bit host the type word is 4
 // bytes, so the text stands at byte 16 of the whole record.
 //
-// The queue is open to every local user (mode 0777), so whatever arrives is
-// untrusted: queue_receive always leaves a NUL-terminated text of at most
-// kQueueMaxText characters, but code and client_slot are as the sender wrote
-// them; readers drop codes they do not know and check client_slot against
-// their slot table before they use it.
+// The queue belongs to korvad's user alone (mode 0600); whatever arrives is
+// still untrusted (korvadm passes any text): queue_receive always leaves a NUL-terminated text of
+// at most kQueueMaxText characters, but code and client_slot are as the sender wrote them; readers
+// drop codes they do not know and check client_slot against their slot table before they use it.
 
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +50,7 @@ static_assert(kQueueHeaderSize + kQueueMaxText + 4 <= kQueueDataSize,
 // Replaces the 1-second sleep between two tries of queue_receive (tests).
 using QueuePause = std::function<void(unsigned seconds)>;
 
-// Private queue, IPC_CREAT | IPC_EXCL, mode 0777. Returns the id or -1.
+// Private queue, IPC_CREAT | IPC_EXCL, mode 0600. Returns the id or -1.
 [[nodiscard]] int queue_create();
 
 // Stores type and the low 8 bits of code into msg and sends text_length + 16

@@ -46,13 +46,13 @@ class QueueTest : public ::testing::Test {
     QueueGuard queue_;
 };
 
-TEST_F(QueueTest, CreatesPrivateQueuesOpenToEveryUser) {
+TEST_F(QueueTest, CreatesPrivateQueuesOfTheOwnerAlone) {
     QueueGuard other;
     ASSERT_GE(other.id(), 0);
     EXPECT_NE(other.id(), id());
     msqid_ds info{};
     ASSERT_EQ(msgctl(id(), IPC_STAT, &info), 0);
-    EXPECT_EQ(info.msg_perm.mode & 0777, 0777u);
+    EXPECT_EQ(info.msg_perm.mode & 0777, 0600u);
     EXPECT_EQ(info.msg_qnum, 0u);
 }
 
