@@ -55,11 +55,11 @@ class DecoderCase(unittest.TestCase):
         self.assertIn("Your contact statistics:\n  Good: ", errors)
         self.assertIn(" messages with FCB/CRC errors\n" + "-" * 68 + "\n", errors)
 
-    def assertNothingLeft(self, errors, streaming):
+    def assertNothingLeft(self, errors, streaming, pid):
         queue = queue_id_from(errors)
         self.assertIsNotNone(queue, errors)
         self.assertNotIn(queue, korvad_pty.queue_ids())
-        self.assertEqual(korvad_pty.ring_segments(), [])
+        self.assertEqual(korvad_pty.ring_segments(pid), [])
         # The control file outlives the decoder and names its queue.
         with open(korvad_pty.CONTROL_FILE, "rb") as f:
             self.assertEqual(int.from_bytes(f.read(), "little", signed=True), queue)
@@ -75,7 +75,7 @@ class EndOfRecording(DecoderCase):
         self.assertStatistics(errors, 0.0)
         self.assertIn("Initializing sound device '%s'...  Done, handle #" % rec, errors)
         self.assertNotIn("Initializing shared memory", errors)
-        self.assertNothingLeft(errors, streaming=False)
+        self.assertNothingLeft(errors, streaming=False, pid=run.proc.pid)
 
     def test_streaming_mode_ends_with_the_statistics(self):
         # 60 s: 30 buffers, 1.14 MiB read: "1.00".
@@ -85,7 +85,7 @@ class EndOfRecording(DecoderCase):
         errors = run.errors()
         self.assertIn("Initializing shared memory...  Done and attached\n", errors)
         self.assertStatistics(errors, 1.0)
-        self.assertNothingLeft(errors, streaming=True)
+        self.assertNothingLeft(errors, streaming=True, pid=run.proc.pid)
 
 
 class StandardInput(DecoderCase):
@@ -130,7 +130,7 @@ class Signals(DecoderCase):
         self.assertLess(time.monotonic() - sent, 5.0)
         errors = run.errors()
         self.assertStatistics(errors)
-        self.assertNothingLeft(errors, streaming="-H" not in args)
+        self.assertNothingLeft(errors, streaming="-H" not in args, pid=run.proc.pid)
 
     def test_sigint_ends_a_direct_read_of_a_silent_pipe(self):
         self.stop_while_waiting("-H", "-d", self.silent_pipe())
@@ -187,7 +187,7 @@ class WaysOut(DecoderCase):
         errors = run.errors()
         self.assertTrue(errors.endswith("ACARS decoder crashed\n"), errors)
         self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
-        self.assertEqual(korvad_pty.ring_segments(), [])
+        self.assertEqual(korvad_pty.ring_segments(run.proc.pid), [])
         deadline = time.monotonic() + 5
         while os.path.exists("/proc/%d" % collector) and time.monotonic() < deadline:
             time.sleep(0.1)

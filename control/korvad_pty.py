@@ -63,12 +63,13 @@ def queue_ids():
 RING_BYTES = 1607808  # the audio ring: 32 slots of 50244 bytes
 
 
-def ring_segments():
-    """Ids of the segments of the audio ring's size that exist now (also those
-    marked for removal that a process still holds)."""
+def ring_segments(creator):
+    """Ids of the segments of the audio ring's size that process creator made
+    and that exist now (also those marked for removal that a process still
+    holds)."""
     with open("/proc/sysvipc/shm") as f:
         rows = [line.split() for line in f.readlines()[1:] if line.strip()]
-    return [int(r[1]) for r in rows if int(r[3]) == RING_BYTES]
+    return [int(r[1]) for r in rows if int(r[3]) == RING_BYTES and int(r[4]) == creator]
 
 
 def shared_memory_created_by(pid):

@@ -42,12 +42,12 @@ def queue_rows():
     return {int(r[1]): (int(r[2], 8), int(r[7]), int(r[9]), int(r[4])) for r in rows}
 
 
-def ring_rows():
-    """[(key, perms, attachments)] of the audio ring segments now."""
+def ring_rows(creator):
+    """[(key, perms, attachments)] of the audio ring segments creator made."""
     with open("/proc/sysvipc/shm") as f:
         rows = [line.split() for line in f.readlines()[1:] if line.strip()]
     return [(int(r[0]), int(r[2], 8), int(r[6])) for r in rows
-            if int(r[3]) == korvad_pty.RING_BYTES]
+            if int(r[3]) == korvad_pty.RING_BYTES and int(r[4]) == creator]
 
 
 NOBODY = ["--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -165,7 +165,7 @@ class StartRefusals(ReliabilityCase):
             self.assertIn("Initializing shared memory...  Done and attached\n", errors)
             self.assertIn("error setting ncurses environement\n", errors)
             self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
-            self.assertEqual(korvad_pty.ring_segments(), [])
+            self.assertEqual(korvad_pty.ring_segments(run.proc.pid), [])
             self.assertEqual(korvad_pty.children_of(run.proc.pid), [])
 
     def test_fifos_in_place_of_stores_and_references_neither_hang_nor_get_replaced(self):
@@ -278,7 +278,7 @@ class Ipc(ReliabilityCase):
         queue = queue_id_from(run.errors())
         self.assertEqual(queue_rows()[queue][0] & 0o777, 0o600)
         # Private, owner-only, already marked for removal, held by main and collector.
-        rings = ring_rows()
+        rings = ring_rows(run.proc.pid)
         self.assertEqual(len(rings), 1)
         key, perms, attachments = rings[0]
         self.assertEqual((key, perms & 0o777, attachments), (0, 0o600, 2))
@@ -290,7 +290,7 @@ class Ipc(ReliabilityCase):
         while os.path.exists("/proc/%d" % collector) and time.monotonic() < deadline:
             time.sleep(0.1)
         self.assertFalse(os.path.exists("/proc/%d" % collector), "the collector outlived main")
-        self.assertEqual(ring_rows(), [])
+        self.assertEqual(ring_rows(run.proc.pid), [])
         subprocess.run(["ipcrm", "-q", str(queue)], check=False)
 
     def test_messages_for_servers_that_do_not_run_are_taken_out(self):
@@ -350,7 +350,7 @@ class Terminal(ReliabilityCase):
             errors = run.errors()
             self.assertIn("\nACARS decoder normal finished\n", errors)
             self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
-            self.assertEqual(korvad_pty.ring_segments(), [])
+            self.assertEqual(korvad_pty.ring_segments(run.proc.pid), [])
             self.assertEqual(len(self.contacts()), 1)
 
 

@@ -551,7 +551,7 @@ class Shutdown(ServerCase):
     def assertAllGone(self, station, server):
         wait_until(lambda: not os.path.exists("/proc/%d" % server), 10, "the server to end")
         self.assertNotIn(station.queue_id(), queue_ids())
-        self.assertEqual(ring_segments(), [])
+        self.assertEqual(ring_segments(station.proc.pid), [])
 
     def test_sigint_ends_main_server_and_database_server(self):
         station = self.start("-a")
