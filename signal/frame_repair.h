@@ -31,8 +31,9 @@
 //
 // With soft decisions the receiver goes further (repair_frame_soft), in the
 // manner of a Chase decoder. Parity and validation point at the damaged
-// characters (up to kMaxRepairChars of them), the reliabilities rank the bits inside each: a
-// candidate flips one bit in every character that fails parity (the weakest
+// characters (up to kMaxRepairChars of them), the reliabilities rank the bits
+// inside each: a candidate flips one bit in every character that fails parity
+// (the weakest
 // first, then up to kBitAlternatives in all, each below kMaxRepairReliability)
 // and at most one of the kBcsAlternatives weakest bits of the BCS, which no
 // parity guards. Candidates are taken cheapest first, the cost being the sum
@@ -42,7 +43,8 @@
 //
 //   mode         a letter, a digit or '@'
 //   address      ".-0-9A-Z" (registration set)      ack   NAK, a letter or a digit
-//   label        " ^;:_0-9A-Z" (label set)          block "_0-9A-Z" (block id set)
+//   label        " ^;:_0-9A-Za-z" (label set, and   block "_0-9A-Z" (block id set)
+//                lower case for uplinks' "_d")
 //   STX          at 16 (or the ETX of a frame without text)
 //   downlink     message number and flight id from "0-9A-Z "
 //   text         printable ASCII, CR and LF; no ETX/ETB before end
@@ -50,6 +52,7 @@
 // - and a flipped character that fails it drops every candidate that holds it.
 // A character that holds parity but fails validation has two wrong bits: it
 // takes part with the pairs of its weakest bits.
+//
 // A candidate that reaches the block check passes it by accident with a
 // chance of 1 in 65536, so the number that do is what keeps wrong frames out:
 // one frame spends at most kMaxCrcTrials block checks over all the ends it is
@@ -63,7 +66,7 @@ namespace korvad {
 enum class RepairOutcome {
     intact,        // checks as received
     one_bit,       // one bit flipped
-    two_bits,      // two bits flipped, in two characters
+    two_bits,      // two bits flipped (in two characters, unless repair_frame_soft)
     several_bits,  // three or more flipped (repair_frame_soft only)
     rejected,      // left as it was
 };
