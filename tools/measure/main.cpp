@@ -2,6 +2,7 @@
 // recordings, one row per reception condition.
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -226,6 +227,7 @@ int main(int argc, char** argv) {
     korvad::print_to(stdout, "|---|---|---|---|---|---|---|\n");
     double pass_seconds = 0.0, msk_seconds = 0.0, audio_seconds = 0.0;
     int total_wrong = 0;
+    std::uint64_t repaired = 0, repaired_trials = 0;
     for (const korvad::measure::Condition& c : conditions) {
         if (only != nullptr && c.name.find(only) == std::string::npos) continue;
         korvad::synth::Recording rec;
@@ -252,6 +254,8 @@ int main(int argc, char** argv) {
         msk_seconds += r.msk.seconds;
         audio_seconds += static_cast<double>(rec.samples.size()) / static_cast<double>(rate);
         total_wrong += r.both.wrong + r.pass_loop.wrong + r.msk.wrong;
+        repaired += r.counters.repaired_one + r.counters.repaired_two + r.counters.repaired_more;
+        repaired_trials += r.counters.repaired_trials;
     }
     if (audio_seconds > 0.0) {
         const double samples = audio_seconds * static_cast<double>(rate);
@@ -260,6 +264,11 @@ int main(int argc, char** argv) {
                          "MSK receiver %.1f ns/sample (%.0fx real time)\n",
                          1e9 * pass_seconds / samples, audio_seconds / pass_seconds,
                          1e9 * msk_seconds / samples, audio_seconds / msk_seconds);
+    }
+    if (repaired > 0) {
+        korvad::print_to(stdout, "frames repaired: %llu, %.2f block checks each\n",
+                         static_cast<unsigned long long>(repaired),
+                         static_cast<double>(repaired_trials) / static_cast<double>(repaired));
     }
     korvad::print_to(stdout, "wrong frames over all conditions: %d\n", total_wrong);
     return total_wrong == 0 ? 0 : 1;
