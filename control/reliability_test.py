@@ -271,6 +271,25 @@ class Stores(ReliabilityCase):
         self.assertEqual(len(self.contacts()), DEMO_AIRCRAFT)
 
 
+class DemoAt8kHz(ReliabilityCase):
+    SENT = {"G-EUPT", "D-AIKB", "N784AV", "G-VIIA", "EI-DVM", "F-GSQA", "PH-BXA", "C-FIUL",
+            "D-ABYT"}
+
+    def test_frames_whose_check_fails_are_shown_but_never_kept(self):
+        # The demo at 8000 samples per second, resampled to 19500 by korvad:
+        # a frame damaged beyond repair fails its block check and is shown
+        # with the warning, but neither collected nor registered.
+        rec = self.demo("demo8k.wav", extra=("--rate", "8000"))
+        run = self.start("-H", "-e", "-N", "-l", ".", "-d", rec, rows=40, cols=120)
+        self.assertEqual(run.wait_exit(timeout=120), 5)
+        self.assertRegex(run.errors(), r"\n  [1-9]\d* messages with FCB/CRC errors\n")
+        self.assertIn(b"FCB checksum doesn't match for the following message", run.output)
+        kept = {c["registration"] for c in self.contacts()}
+        self.assertEqual(kept, self.SENT)
+        registered = {c["registration"] for c in self.contacts("korvad-newregs.db")}
+        self.assertEqual(registered, self.SENT)
+
+
 class Ipc(ReliabilityCase):
     def test_queue_and_ring_belong_to_korvad_and_leave_nothing_behind(self):
         run = self.start("-d", self.silent_pipe())
