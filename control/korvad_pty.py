@@ -72,6 +72,15 @@ def ring_segments(creator):
     return [int(r[1]) for r in rows if int(r[3]) == RING_BYTES and int(r[4]) == creator]
 
 
+def ring_released(creator, timeout=10):
+    """True once no ring segment of creator is left: the collector, its last
+    holder, ends a moment after the main process."""
+    deadline = time.monotonic() + timeout
+    while korvad_pty.ring_segments(creator) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return korvad_pty.ring_segments(creator) == []
+
+
 def shared_memory_created_by(pid):
     """Ids of the segments whose creator was pid."""
     with open("/proc/sysvipc/shm") as f:

@@ -74,7 +74,7 @@ class RadioCase(unittest.TestCase):
         queue = queue_id_from(errors)
         self.assertIsNotNone(queue, errors)
         self.assertNotIn(queue, korvad_pty.queue_ids())
-        self.assertEqual(korvad_pty.ring_segments(run.proc.pid), [])
+        self.assertTrue(korvad_pty.ring_released(run.proc.pid))
         self.assertEqual(korvad_pty.session_members(run.proc.pid), [])
 
 

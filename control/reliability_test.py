@@ -165,7 +165,7 @@ class StartRefusals(ReliabilityCase):
             self.assertIn("Initializing shared memory...  Done and attached\n", errors)
             self.assertIn("error setting ncurses environement\n", errors)
             self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
-            self.assertEqual(korvad_pty.ring_segments(run.proc.pid), [])
+            self.assertTrue(korvad_pty.ring_released(run.proc.pid))
             self.assertEqual(korvad_pty.children_of(run.proc.pid), [])
 
     def test_fifos_in_place_of_stores_and_references_neither_hang_nor_get_replaced(self):
@@ -369,7 +369,7 @@ class Terminal(ReliabilityCase):
             errors = run.errors()
             self.assertIn("\nACARS decoder normal finished\n", errors)
             self.assertNotIn(queue_id_from(errors), korvad_pty.queue_ids())
-            self.assertEqual(korvad_pty.ring_segments(run.proc.pid), [])
+            self.assertTrue(korvad_pty.ring_released(run.proc.pid))
             self.assertEqual(len(self.contacts()), 1)
 
 
