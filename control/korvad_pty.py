@@ -76,9 +76,9 @@ def ring_released(creator, timeout=10):
     """True once no ring segment of creator is left: the collector, its last
     holder, ends a moment after the main process."""
     deadline = time.monotonic() + timeout
-    while korvad_pty.ring_segments(creator) and time.monotonic() < deadline:
+    while ring_segments(creator) and time.monotonic() < deadline:
         time.sleep(0.05)
-    return korvad_pty.ring_segments(creator) == []
+    return ring_segments(creator) == []
 
 
 def shared_memory_created_by(pid):
