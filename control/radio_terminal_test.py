@@ -44,6 +44,18 @@ def log_entries(folder):
     return sorted(e for e in re.split(r"-+\[ [^\]]* \]-\n", text) if e.strip())
 
 
+def squitters_once(entries):
+    """The entries with each squitter once. The demo's ground station sends
+    the same squitter twice, 7 s apart in this layout: two transmissions, and
+    message processing's repeat check drops the second unless the minute of
+    its screen text changed in between, as it may on a slow run."""
+    kept = []
+    for e in entries:
+        if "Aircraft reg: _______\n" not in e or e not in kept:
+            kept.append(e)
+    return kept
+
+
 class RadioCase(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="korvad-radio-test-")
@@ -97,7 +109,7 @@ class DemoTraffic(RadioCase):
         shutil.rmtree(cls.shared, True)
 
     def assertDemo(self, entries, run):
-        self.assertEqual(entries, self.expected)
+        self.assertEqual(squitters_once(entries), squitters_once(self.expected))
         self.assertEqual(sum(re.search(r"Message Number: \S", e) is not None for e in entries),
                          DOWNLINKS)
         self.assertIn("  Good: %d, " % DOWNLINKS, run.errors())
