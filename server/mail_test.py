@@ -146,7 +146,10 @@ class Subscriptions(MailCase):
         self.assertEqual(self.ask(client, 60, "bert@example.org"), (64, 0, SUBSCRIBED))
         self.assertEqual(self.ask(client, 62, "anna@example.org", code)[0], 64)
         self.no_mail_process_left(station)
+        server = station.server_pid()
         self.assertEqual(station.stop(), 5)
+        # The server process saves the list on its way out, after the main process.
+        wait_until(lambda: not os.path.exists("/proc/%d" % server), 10, "the server to end")
         records = read_subscribers(os.path.join(self.folder, "korvad-reports.db"))
         self.assertEqual([(a, f) for a, f, _ in records],
                          [("Anna@Example.org", 2), ("bert@example.org", 1)])
