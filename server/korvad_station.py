@@ -310,6 +310,12 @@ def contact_item(time_s, registration, flight_id, text=None, aircraft_type=None,
             string(aircraft_type) + string(route) + string(airline))
 
 
+# A reference database entry: key, value and a tally of 0.
+def reference_item(key, value):
+    return (struct.pack("<i", len(key)) + key.encode() + struct.pack("<i", len(value)) +
+            value.encode() + struct.pack("<i", 0))
+
+
 def write_list_file(path, items, limit=1000, delta=100):
     tmp = path + ".tmp"
     with open(tmp, "wb") as f:

@@ -18,15 +18,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from korvad_station import (Client, Station, children_of, contact_item, free_port, packet,  # noqa: E402
-                            queue_ids, queue_send, ring_segments, wait_until, write_list_file)
+                            queue_ids, queue_send, reference_item, ring_segments, wait_until,
+                            write_list_file)
 
 KORVAD = SYNTH = KORVADM = None
 HOST = socket.gethostname()[:32]
-
-
-def reference_item(key, value):
-    return (struct.pack("<i", len(key)) + key.encode() + struct.pack("<i", len(value)) +
-            value.encode() + struct.pack("<i", 0))
 
 
 class ServerCase(unittest.TestCase):
