@@ -212,6 +212,19 @@ class Stores(ReliabilityCase):
         self.assertIn("korvad: saving failed: korvad.db: Permission denied\n", errors)
         self.assertEqual(len(self.contacts()), 1)
 
+    @unittest.skipUnless(AS_ROOT, "a second user needs root")
+    def test_a_collection_that_may_not_be_read_is_kept_aside_not_replaced(self):
+        write_list_file(self.path("korvad.db"), [contact_item(1700000000, "D-ABCD", "LH0400")])
+        os.chmod(self.path("korvad.db"), 0o600)  # root's: nobody may not read it
+        run = self.start_as_nobody("-H", "-d", self.demo(), writable=True)
+        self.assertEqual(run.wait_exit(timeout=120), 5)
+        self.assertRegex(run.errors(), r"korvad: korvad\.db could not be read \(Permission "
+                         r"denied\); it is kept as korvad\.db\.damaged-\d{8}-\d{6}\n")
+        copies = [n for n in os.listdir(self.folder) if n.startswith("korvad.db.damaged-")]
+        self.assertEqual(len(copies), 1)
+        self.assertEqual(len(self.contacts(copies[0])), 1)
+        self.assertEqual(len(self.contacts()), DEMO_AIRCRAFT)
+
     def damaged_collection(self, entries):
         items = [contact_item(1700000000 + i, "D-AB%02d" % i, "LH%04d" % i) for i in range(entries)]
         write_list_file(self.path("korvad.db"), items)

@@ -30,7 +30,15 @@ void note(StoreNotes* notes, std::string text) {
 void report_load(const LoadReport& report, const std::string& path, const char* name,
                  std::time_t now, StoreNotes* notes) {
     if (report.result == LoadResult::not_opened) {
-        if (report.problem != FileProblem::missing && report.problem != FileProblem::none) {
+        if (report.problem == FileProblem::unreadable) {
+            // A file korvad may not read would be replaced by the store's
+            // first save with what this run collects: moved aside instead.
+            const std::string aside = keep_damaged_copy(path, now);
+            note(notes,
+                 format_text(
+                     "%s could not be read (%s); it is kept as %s", name, report.reason.c_str(),
+                     aside.empty() ? "it was (it could not be moved aside)" : aside.c_str()));
+        } else if (report.problem != FileProblem::missing && report.problem != FileProblem::none) {
             note(notes, format_text("%s not loaded: %s", name, report.reason.c_str()));
         }
         return;

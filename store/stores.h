@@ -16,6 +16,8 @@
 // "<name>.damaged-YYYYMMDD-HHMMSS" (never over an earlier copy), so the next
 // save does not destroy what it still holds. Something else than a regular
 // file at the name (a folder, a FIFO) is not read and starts the store empty.
+// A file that is there but may not be read is moved aside like a damaged one
+// (its store starts empty), so that no save replaces what it holds.
 // What the loads found and the saves that failed come back as texts for the
 // operator; this layer shows nothing.
 
