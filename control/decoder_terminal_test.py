@@ -6,11 +6,9 @@ recordings, pipes and missing devices.
 """
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -25,13 +23,11 @@ REFDB = None
 DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo")
 
 
-class DecoderCase(unittest.TestCase):
+class DecoderCase(korvad_pty.FolderCase):
+    folder_prefix = "korvad-decoder-test-"
+
     def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="korvad-decoder-test-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        guard = korvad_pty.ControlFileGuard()
-        guard.__enter__()
-        self.addCleanup(guard.__exit__, None, None, None)
+        super().setUp()
         self.queues_before = korvad_pty.queue_ids()
 
     def recording(self, name="rec.wav", blocks=6, seconds=None, extra=()):

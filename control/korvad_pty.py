@@ -19,6 +19,7 @@ import sys
 import tempfile
 import termios
 import time
+import unittest
 
 import pyte
 
@@ -52,6 +53,23 @@ class ControlFileGuard:
             os.rename(self.saved, CONTROL_FILE)
         elif os.path.lexists(CONTROL_FILE):
             os.unlink(CONTROL_FILE)
+
+
+class FolderCase(unittest.TestCase):
+    """A test case with a folder of its own (self.folder, removed after the
+    test) and the machine's control file kept aside while it runs."""
+
+    folder_prefix = "korvad-test-"
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix=self.folder_prefix)
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        guard = ControlFileGuard()
+        guard.__enter__()
+        self.addCleanup(guard.__exit__, None, None, None)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
 
 
 def queue_ids():

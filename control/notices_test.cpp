@@ -32,12 +32,7 @@ void write_database(const std::string& path,
 
 std::unique_ptr<Message> contact(const char* registration, const char* flight, std::int32_t time,
                                  int day) {
-    return testing::build_message({.time = time,
-                                   .day = day,
-                                   .month = 3,
-                                   .year = 124,
-                                   .registration = registration,
-                                   .flight_id = flight});
+    return testing::march_contact(registration, flight, time, day);
 }
 
 class StoreNotices : public ::testing::Test {

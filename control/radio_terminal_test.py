@@ -56,16 +56,8 @@ def squitters_once(entries):
     return kept
 
 
-class RadioCase(unittest.TestCase):
-    def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="korvad-radio-test-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        guard = korvad_pty.ControlFileGuard()
-        guard.__enter__()
-        self.addCleanup(guard.__exit__, None, None, None)
-
-    def path(self, name):
-        return os.path.join(self.folder, name)
+class RadioCase(korvad_pty.FolderCase):
+    folder_prefix = "korvad-radio-test-"
 
     def synth(self, blocks, output, *extra):
         subprocess.run([SYNTH, "-q", *blocks, *extra, self.path(output)], check=True)

@@ -8,12 +8,10 @@ what happens when its terminal goes.
 
 import os
 import random
-import shutil
 import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -57,16 +55,8 @@ def as_nobody(command):
     return ["setpriv", *NOBODY, *command]
 
 
-class ReliabilityCase(unittest.TestCase):
-    def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="korvad-reliability-test-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        guard = korvad_pty.ControlFileGuard()
-        guard.__enter__()
-        self.addCleanup(guard.__exit__, None, None, None)
-
-    def path(self, name):
-        return os.path.join(self.folder, name)
+class ReliabilityCase(korvad_pty.FolderCase):
+    folder_prefix = "korvad-reliability-test-"
 
     def start(self, *args, folder=None, **kw):
         run = KorvadRun(KORVAD, list(args), cwd=folder or self.folder, **kw)

@@ -9,11 +9,9 @@ module and compared with the daily log's entry of the same message.
 import json
 import os
 import re
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -87,13 +85,8 @@ def free_port_nobody_listens_on():
     return port
 
 
-class FeedCase(unittest.TestCase):
-    def setUp(self):
-        self.folder = tempfile.mkdtemp(prefix="korvad-feed-test-")
-        self.addCleanup(shutil.rmtree, self.folder, True)
-        guard = korvad_pty.ControlFileGuard()
-        guard.__enter__()
-        self.addCleanup(guard.__exit__, None, None, None)
+class FeedCase(korvad_pty.FolderCase):
+    folder_prefix = "korvad-feed-test-"
 
 
 class JsonFeed(FeedCase):

@@ -54,4 +54,16 @@ inline std::unique_ptr<Message> build_message(const MessageFields& fields) {
     return message;
 }
 
+// A contact as the collection keeps one: a day of March 2024, registration
+// and flight, nothing else.
+inline std::unique_ptr<Message> march_contact(std::string_view registration,
+                                              std::string_view flight, std::int32_t time, int day) {
+    return build_message({.time = time,
+                          .day = day,
+                          .month = 3,
+                          .year = 124,
+                          .registration = registration,
+                          .flight_id = flight});
+}
+
 }  // namespace korvad::testing
