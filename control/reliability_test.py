@@ -110,6 +110,14 @@ class ReliabilityCase(korvad_pty.FolderCase):
                        check=True)
         return path
 
+    def assertSaveFailedAtEnd(self, run, failure):
+        """korvad ended with status 100, naming the save that failed."""
+        self.assertEqual(run.wait_exit(), 100)
+        errors = run.errors()
+        self.assertIn("korvad: saving failed: %s\n" % failure, errors)
+        self.assertIn("\nACARS decoder finished, NOT everything was saved\n", errors)
+        return errors
+
     def contacts(self, name="korvad.db"):
         return read_list_file(self.path(name), read_contact)
 
@@ -170,10 +178,7 @@ class StartRefusals(ReliabilityCase):
         run.wait_for_text("all databases reloaded", timeout=20)
         run.keys(b"q")
         # The collection could not be saved over the FIFO: a container failure.
-        self.assertEqual(run.wait_exit(), 100)
-        errors = run.errors()
-        self.assertIn("korvad: saving failed: korvad.db: not a regular file (a FIFO)\n", errors)
-        self.assertIn("\nACARS decoder finished, NOT everything was saved\n", errors)
+        errors = self.assertSaveFailedAtEnd(run, "korvad.db: not a regular file (a FIFO)")
         self.assertNotIn("normal finished", errors)
         for name in ("korvad.db", "korvad-flights.db", "type_statistics.db"):
             self.assertTrue(stat.S_ISFIFO(os.lstat(self.path(name)).st_mode), name)
@@ -186,10 +191,7 @@ class Stores(ReliabilityCase):
         run = self.play_and_hold("--save-interval", "1", rows=30, cols=100)
         run.wait_for_text("Saving failed: korvad.db: No such file or directory", timeout=60)
         run.keys(b"q")
-        self.assertEqual(run.wait_exit(), 100)
-        errors = run.errors()
-        self.assertIn("korvad: saving failed: korvad.db: No such file or directory\n", errors)
-        self.assertIn("\nACARS decoder finished, NOT everything was saved\n", errors)
+        self.assertSaveFailedAtEnd(run, "korvad.db: No such file or directory")
         self.assertNotIn("Your ACARS collection contains", run.text())
 
     @unittest.skipUnless(AS_ROOT, "a second user needs root")

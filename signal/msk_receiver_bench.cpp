@@ -65,6 +65,16 @@ void BM_MskReceiverOverNoise(benchmark::State& state) {
 }
 BENCHMARK(BM_MskReceiverOverNoise)->Unit(benchmark::kMillisecond);
 
+// The receiver over audio, a read of kNewSamples per iteration, round and round.
+void receive_around(benchmark::State& state, MskReceiver& r, const std::vector<std::uint8_t>& audio,
+                    const PassSink& sink) {
+    std::size_t at = 0;
+    for (auto _ : state) {
+        msk_receive(r, audio.data() + at, kNewSamples, sink);
+        at = (at + kNewSamples) % audio.size();
+    }
+}
+
 void BM_MskReceiverOverNoisyFrames(benchmark::State& state) {
     const std::vector<std::uint8_t> audio = noisy_frames();
     if (audio.empty()) {
@@ -74,11 +84,7 @@ void BM_MskReceiverOverNoisyFrames(benchmark::State& state) {
     std::unique_ptr<MskReceiver> r = make_msk_receiver(kRate);
     int frames = 0;
     const PassSink sink{[](void* c, FrameTable& t) { count_frames(c, t); }, &frames};
-    std::size_t at = 0;
-    for (auto _ : state) {
-        msk_receive(*r, audio.data() + at, kNewSamples, sink);
-        at = (at + kNewSamples) % audio.size();
-    }
+    receive_around(state, *r, audio, sink);
     benchmark::DoNotOptimize(frames);
     report(state);
 }
@@ -96,11 +102,7 @@ void BM_MskReceiverOverFaintFrames(benchmark::State& state) {
     r->repair = state.range(0) != 0;
     int frames = 0;
     const PassSink sink{[](void* c, FrameTable& t) { count_frames(c, t); }, &frames};
-    std::size_t at = 0;
-    for (auto _ : state) {
-        msk_receive(*r, audio.data() + at, kNewSamples, sink);
-        at = (at + kNewSamples) % audio.size();
-    }
+    receive_around(state, *r, audio, sink);
     state.counters["frames_per_buffer"] =
         static_cast<double>(frames) / static_cast<double>(state.iterations());
     report(state);
