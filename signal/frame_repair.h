@@ -73,7 +73,7 @@ enum class RepairOutcome {
 
 // A bit's reliability is the magnitude of its soft decision over the signal
 // amplitude: 1 for a clean bit, near 0 for one the noise nearly turned over.
-inline constexpr float kMaxRepairReliability = 0.5f;
+inline constexpr float kMaxRepairReliability = 0.75f;
 
 // Shortest frame with a header: '*' SYN SYN SOH, mode, 7 address characters,
 // acknowledgement, 2 label characters, block id; then ETX at index 16.
@@ -90,8 +90,8 @@ inline constexpr int kMinFrameEnd = 16;
 
 // The search's bounds (see above).
 inline constexpr int kMaxCrcTrials = 6;     // block checks one frame may spend on candidates
-inline constexpr int kMaxRepairChars = 12;  // characters failing parity that the search takes on
-inline constexpr int kBitAlternatives = 3;  // bits tried in each of them, weakest first
+inline constexpr int kMaxRepairChars = 16;  // characters failing parity that the search takes on
+inline constexpr int kBitAlternatives = 4;  // bits tried in each of them, weakest first
 inline constexpr int kBcsAlternatives = 2;  // weakest BCS bits tried, one at most flipped
 
 // What one frame may still spend: made once per frame, handed to every

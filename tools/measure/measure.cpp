@@ -202,10 +202,12 @@ std::vector<Condition> standard_conditions(int sample_rate) {
     synth::SynthOptions& faint_band = add("SNR 5 dB, 300-3000 Hz", 112);
     faint_band.snr_db = 5.0;
     faint_band.band_pass = true;
+    const std::size_t fading_at = list.size();
     synth::SynthOptions& fading = add("SNR 18 dB, fading 15-100 % at 0.7 Hz", 113);
     fading.snr_db = 18.0;
     fading.fade_low = 0.15;
     fading.fade_hz = 0.7;
+    const std::size_t all_at = list.size();
     synth::SynthOptions& all = add(
         "all at once: 300-3000 Hz, SNR 8 dB, -2000 ppm, DC, hum, fading 50-100 % at 0.5 Hz", 114);
     all.band_pass = true;
@@ -233,6 +235,16 @@ std::vector<Condition> standard_conditions(int sample_rate) {
     airband_fading.drift_hz = 3.0;
     airband_fading.fade_low = 0.15;
     airband_fading.fade_hz = 0.7;
+    // The two fading conditions again with their SNR given as fading channels'
+    // usually is: that of the faded signal's mean power.
+    const std::size_t faded[] = {fading_at, all_at};
+    for (const std::size_t at : faded) {
+        Condition c = list[at];
+        c.name.replace(c.name.find(" dB") + 3, 0, " average");
+        c.options.seed += 5;
+        c.options.average_snr = true;
+        list.push_back(c);
+    }
     return list;
 }
 

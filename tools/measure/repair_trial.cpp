@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "signal/frame.h"
@@ -24,8 +25,14 @@ struct Received {
     std::vector<float> reliability;
 };
 
-// sent: '*' .. BCS; then DEL and noise.
-Received receive(const std::vector<std::uint8_t>& sent, double sigma, synth::Random& noise) {
+constexpr double kBitRate = 2400.0;
+
+// sent: '*' .. BCS; then DEL and noise. The frame's first bit lies at start
+// seconds into the fade.
+Received receive(const std::vector<std::uint8_t>& sent, const TrialChannel& channel, double start,
+                 synth::Random& noise) {
+    const double middle = (channel.fade_high + channel.fade_low) / 2.0;
+    const double swing = (channel.fade_high - channel.fade_low) / 2.0;
     Received r;
     const std::size_t total = sent.size() + 1 + kTrailingBytes;
     r.bytes.assign(total, 0);
@@ -35,8 +42,14 @@ Received receive(const std::vector<std::uint8_t>& sent, double sigma, synth::Ran
         const std::uint8_t byte = i < sent.size() ? sent[i] : 0x7F;
         for (int b = 0; b < 8; ++b) {
             const double clean = signal ? (((byte >> b) & 1) != 0 ? 1.0 : -1.0) : 0.0;
+            double level = channel.fade_high;
+            if (channel.fade_hz > 0.0) {
+                const double t =
+                    start + static_cast<double>(8 * i + static_cast<std::size_t>(b)) / kBitRate;
+                level = middle + swing * std::cos(2.0 * std::numbers::pi * channel.fade_hz * t);
+            }
             double y = clean;
-            if (i >= kOpeningBytes) y += sigma * noise.gaussian();
+            if (i >= kOpeningBytes) y += channel.sigma / std::max(level, 1e-6) * noise.gaussian();
             if (y >= 0.0) r.bytes[i] = static_cast<std::uint8_t>(r.bytes[i] | (1u << b));
             r.reliability[8 * i + static_cast<std::size_t>(b)] =
                 static_cast<float>(std::min(2.0, std::fabs(y)));
@@ -57,7 +70,12 @@ double sigma_for_bit_error_rate(double ber) {
     return 1.0 / lo;
 }
 
-RepairTrialTally run_repair_trials(int frames, double sigma, std::uint64_t seed) {
+double sigma_for_snr(double snr_db, double band_hz) {
+    const double eb_n0 = std::pow(10.0, snr_db / 10.0) * band_hz / kBitRate;
+    return 1.0 / std::sqrt(2.0 * eb_n0);
+}
+
+RepairTrialTally run_repair_trials(int frames, const TrialChannel& channel, std::uint64_t seed) {
     RepairTrialTally tally;
     synth::Random noise(seed, kNoiseStream);
     const std::vector<synth::Frame> list = synth::generate_frames(seed, frames);
@@ -65,7 +83,8 @@ RepairTrialTally run_repair_trials(int frames, double sigma, std::uint64_t seed)
         std::vector<std::uint8_t> sent = synth::frame_air_bytes(f);
         sent.pop_back();  // the DEL
         const int end = static_cast<int>(sent.size()) - 3;
-        Received r = receive(sent, sigma, noise);
+        const double start = channel.fade_hz > 0.0 ? noise.uniform() / channel.fade_hz : 0.0;
+        Received r = receive(sent, channel, start, noise);
         ++tally.frames;
         const bool damaged = !std::equal(sent.begin(), sent.end(), r.bytes.begin());
         tally.damaged += damaged ? 1 : 0;

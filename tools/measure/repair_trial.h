@@ -21,9 +21,27 @@ struct RepairTrialTally {
     long repaired_trials = 0;  // of those, by the frames repaired
 };
 
-// frames generated from seed, each damaged with noise of standard deviation
-// sigma (the clean decision being 1); returns the tally.
-[[nodiscard]] RepairTrialTally run_repair_trials(int frames, double sigma, std::uint64_t seed);
+// What the frames go through: noise of standard deviation sigma against a clean
+// decision of 1 at full level, and optionally a slow fade of the signal (not
+// of the noise) between fade_low and fade_high of that level, fade_hz times a
+// second, each frame starting at a random point of it. The receiver is taken
+// as ideal: it knows carrier, timing and the faded level exactly, so its soft
+// decisions are the received values over the level of the moment.
+struct TrialChannel {
+    double sigma = 0.0;
+    double fade_low = 1.0;
+    double fade_high = 1.0;
+    double fade_hz = 0.0;  // 0: no fading
+};
+
+// frames generated from seed, each damaged by the channel; returns the tally.
+[[nodiscard]] RepairTrialTally run_repair_trials(int frames, const TrialChannel& channel,
+                                                 std::uint64_t seed);
+
+// The noise, against a clean decision of 1, of a signal at snr_db over the
+// noise in a band of band_hz: an ideal MSK receiver's soft decisions at 2400
+// bit/s then have Eb/N0 = SNR x band / 2400.
+[[nodiscard]] double sigma_for_snr(double snr_db, double band_hz);
 
 // The noise that turns a fraction ber of the bits over.
 [[nodiscard]] double sigma_for_bit_error_rate(double ber);

@@ -72,6 +72,8 @@ constexpr const char* kUsage =
     "                    swings between LOW and HIGH times --level, 0 <= LOW <= HIGH\n"
     "                    <= 1, HZ times a second (up to 20); --snr is that of the\n"
     "                    signal before it fades\n"
+    "  --average-snr     with --fade, --snr is that of the faded signal's mean\n"
+    "                    power over the fade instead (its average SNR)\n"
     "  --airband         the audio of an AM airband receiver on signal and noise:\n"
     "                    2nd-order high-pass at 250 Hz, de-emphasis (75 us), 4th-order\n"
     "                    elliptic low-pass at 2700 Hz with its group delay; the noise\n"
@@ -213,6 +215,7 @@ enum OptionId {
     kOptDc,
     kOptPpm,
     kOptFade,
+    kOptAverageSnr,
     kOptAirband,
     kOptAgcPump,
     kOptDrift,
@@ -239,6 +242,7 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
         {"dc", required_argument, nullptr, kOptDc},
         {"ppm", required_argument, nullptr, kOptPpm},
         {"fade", required_argument, nullptr, kOptFade},
+        {"average-snr", no_argument, nullptr, kOptAverageSnr},
         {"airband", no_argument, nullptr, kOptAirband},
         {"agc-pump", required_argument, nullptr, kOptAgcPump},
         {"drift", required_argument, nullptr, kOptDrift},
@@ -296,6 +300,9 @@ int parse_command_line(int argc, char** argv, CommandLine& cl) {
                 break;
             case kOptFade:
                 ok = parse_fade(optarg, cl.synth);
+                break;
+            case kOptAverageSnr:
+                cl.synth.average_snr = true;
                 break;
             case kOptAirband:
                 cl.synth.airband = true;

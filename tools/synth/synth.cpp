@@ -331,10 +331,13 @@ bool synthesize(const std::vector<Frame>& frames, const std::vector<Placement>& 
     // Noise white up to half the sample rate with the power the SNR asks for
     // inside the 3100 Hz band: the total variance is that band's share times
     // (fs/2) / 3100. The signal power is that of the keyed carrier, A^2 / 2,
-    // before any fading.
+    // before any fading (or its mean over the fade, with average_snr).
     double noise_sigma = 0.0;
     if (options.snr_db) {
-        const double signal_power = amplitude * amplitude / 2.0;
+        double signal_power = amplitude * amplitude / 2.0;
+        if (options.average_snr && options.fade_hz > 0.0) {
+            signal_power *= mean_fade_power(options.fade_low, options.fade_high);
+        }
         const double in_band = signal_power / std::pow(10.0, *options.snr_db / 10.0);
         const double whole =
             in_band * (options.sample_rate / 2.0) / (kNoiseBandHighHz - kNoiseBandLowHz);

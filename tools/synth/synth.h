@@ -107,10 +107,14 @@ struct SynthOptions {
     // Slow fading of the signal (not of the noise): its amplitude swings
     // between fade_low and fade_high times `level`, fade_hz times a second,
     // starting at fade_high at sample 0. The SNR is that of the signal before
-    // it fades (`level`): the troughs lie 20 log10(fade_low) dB below it.
+    // it fades (`level`): the troughs lie 20 log10(fade_low) dB below it;
+    // with average_snr it is that of the faded signal's mean power instead
+    // (mean_fade_power times the unfaded power), as a fading channel's SNR is
+    // usually given.
     double fade_low = 1.0;
     double fade_high = 1.0;
     double fade_hz = 0.0;  // 0: no fading
+    bool average_snr = false;
     // The audio path of an AM airband receiver (see AirbandAudio in channel.h)
     // on signal and noise alike: high-pass at 250 Hz, de-emphasis, an elliptic
     // low-pass at 2700 Hz with the group delay such a filter has at its edge.
@@ -122,6 +126,14 @@ struct SynthOptions {
     // drift_hz over the block, from -drift_hz to +drift_hz or back (by the seed).
     double drift_hz = 0.0;
 };
+
+// The mean over a fade's cycle of the signal's power, as a share of its
+// power unfaded: the amplitude's factor m + s cos(wt) squared averages to
+// m^2 + s^2 / 2.
+[[nodiscard]] inline double mean_fade_power(double fade_low, double fade_high) {
+    const double m = (fade_high + fade_low) / 2.0, s = (fade_high - fade_low) / 2.0;
+    return m * m + s * s / 2.0;
+}
 
 inline constexpr double kAgcSettleSeconds = 0.025;  // time constant of the AGC's settling
 inline constexpr double kMaxFadeHz = 20.0;

@@ -63,6 +63,11 @@ TEST(SynthChannel, FadingSwingsTheSignalButNotTheNoise) {
         return mean_square(x);
     };
     EXPECT_NEAR(noise_power(faded) / noise_power(plain), 1.0, 0.01);
+    // Or, as an average SNR, against its mean power over the fade: for an
+    // amplitude swinging 0.1 to 0.5 that is 0.09 + 0.02 = 0.11 of the unfaded.
+    SynthOptions average = faded;
+    average.average_snr = true;
+    EXPECT_NEAR(noise_power(average) / noise_power(plain), 0.11, 0.11 * 0.02);
 
     o.fade_low = 0.5;
     o.fade_high = 0.4;
