@@ -159,7 +159,8 @@ RepairOutcome repair_frame(std::uint8_t* bytes, int end, const float* reliabilit
 namespace {
 
 constexpr std::uint8_t kNak = 0x15;
-constexpr int kMaxPositions = kMaxRepairChars + 1;  // the failing characters, then the BCS
+// The failing characters, the suspects, then the BCS.
+constexpr int kMaxPositions = kMaxRepairChars + kMaxSuspects + 1;
 // A character holding parity but invalid offers the pairs of its weakest bits.
 constexpr int kMaxAlternatives =
     std::max({kBitAlternatives, kBitAlternatives*(kBitAlternatives - 1) / 2, kBcsAlternatives + 1});
@@ -233,13 +234,14 @@ struct Position {
     std::uint16_t syndrome[kMaxAlternatives];
 };
 
-// The weakest bits of bytes [first, first + n) (n <= 2) below
-// kMaxRepairReliability, at most limit of them, weakest first.
-int weakest_bits(const float* reliability, int first, int n, int limit, int* out) {
+// The weakest bits of bytes [first, first + n) (n <= 2) below `below`, at
+// most limit of them, weakest first.
+int weakest_bits(const float* reliability, int first, int n, int limit, int* out,
+                 float below = kMaxRepairReliability) {
     int weak[16];
     int count = 0;
     for (int k = 8 * first; k < 8 * (first + n) && count < 16; ++k) {
-        if (reliability[k] < kMaxRepairReliability) weak[count++] = k;
+        if (reliability[k] < below) weak[count++] = k;
     }
     std::sort(weak, weak + count, [reliability](int a, int b) {
         return reliability[a] < reliability[b] || (reliability[a] == reliability[b] && a < b);
@@ -253,6 +255,58 @@ std::uint16_t bit_syndrome(int frame_bit, int total_bits) {
     std::uint16_t s[8];
     byte_syndromes(frame_bit / 8, total_bits, s);
     return s[frame_bit % 8];
+}
+
+// Fills a position with the alternatives offered for byte i, cheapest first;
+// an alternative that would leave the character invalid where it stands is
+// not taken.
+class Alternatives {
+  public:
+    Alternatives(Position& p, const std::uint8_t* bytes, int i, Field field, int total_bits)
+        : p_(p), byte_(i), value_(bytes[i]), field_(field) {
+        p_.count = 0;
+        byte_syndromes(i, total_bits, syndromes_);
+    }
+    void offer(std::uint8_t mask, float cost) {
+        if (!valid_in(field_, static_cast<std::uint8_t>(value_ ^ mask) & 0x7F)) return;
+        std::uint16_t syndrome = 0;
+        for (int b = 0; b < 8; ++b) syndrome ^= ((mask >> b) & 1) != 0 ? syndromes_[b] : 0;
+        int at = p_.count++;
+        while (at > 0 && p_.cost[at - 1] > cost) {
+            p_.byte[at] = p_.byte[at - 1];
+            p_.mask[at] = p_.mask[at - 1];
+            p_.cost[at] = p_.cost[at - 1];
+            p_.syndrome[at] = p_.syndrome[at - 1];
+            --at;
+        }
+        p_.byte[at] = byte_;
+        p_.mask[at] = mask;
+        p_.cost[at] = cost;
+        p_.syndrome[at] = syndrome;
+    }
+
+  private:
+    Position& p_;
+    int byte_;
+    std::uint8_t value_;
+    Field field_;
+    std::uint16_t syndromes_[8];
+};
+
+struct Suspect {
+    int byte = 0;
+    float cost = 0.0f;  // the two weak bits' reliabilities
+};
+
+// Keeps the kMaxSuspects cheapest suspects, cheapest first.
+void note_suspect(Suspect* list, int& count, Suspect s) {
+    if (count == kMaxSuspects && list[count - 1].cost <= s.cost) return;
+    int at = count < kMaxSuspects ? count++ : count - 1;
+    while (at > 0 && list[at - 1].cost > s.cost) {
+        list[at] = list[at - 1];
+        --at;
+    }
+    list[at] = s;
 }
 
 struct State {
@@ -287,53 +341,61 @@ RepairResult repair_frame_soft(std::uint8_t* bytes, int end, const float* reliab
         return result;  // a character is wrong and the check missed it
     }
 
+    // An end that is itself damaged is far more often a text character one
+    // bit from ETX/ETB than the real end: it may not spend the checks that
+    // the real end further on will need.
+    const bool end_intact = bytes[end] == kEtxOnAir || bytes[end] == kEtbOnAir;
+    const int end_limit = end_intact ? kMaxCrcTrials : kDamagedEndCrcTrials;
+
     // The damaged characters: those that fail parity, and those that hold it
     // but are not valid where they stand (two wrong bits).
     const bool downlink = downlink_fields(bytes);
     const int total_bits = 8 * (end + 3 - kCoveredFrom);
     Position positions[kMaxPositions];
     int position_count = 0;
+    // Characters that hold parity and are valid, but whose two weakest bits
+    // are both nearly turned over: two wrong bits that nothing else shows.
+    // The likeliest few may stay or have both bits flipped.
+    Suspect suspects[kMaxSuspects];
+    int suspect_count = 0;
     for (int i = kCoveredFrom; i <= end; ++i) {
         const Field field = field_of(i, end, downlink);
         const bool odd = !parity_ok(bytes[i]);
-        if (!odd && valid_in(field, bytes[i] & 0x7F)) continue;
+        if (!odd && valid_in(field, bytes[i] & 0x7F)) {
+            int pair[2];
+            if (i < end && weakest_bits(reliability, i, 1, 2, pair, kSuspectReliability) == 2) {
+                note_suspect(suspects, suspect_count,
+                             {i, reliability[pair[0]] + reliability[pair[1]]});
+            }
+            continue;
+        }
         if (position_count == kMaxRepairChars) return result;
         int bits[kBitAlternatives];
         const int n = weakest_bits(reliability, i, 1, kBitAlternatives, bits);
-        std::uint16_t syndromes[8];
-        byte_syndromes(i, total_bits, syndromes);
-        Position& p = positions[position_count];
-        p.count = 0;
-        auto offer = [&](std::uint8_t mask, float cost) {
-            if (!valid_in(field, static_cast<std::uint8_t>(bytes[i] ^ mask) & 0x7F)) return;
-            std::uint16_t syndrome = 0;
-            for (int b = 0; b < 8; ++b) syndrome ^= ((mask >> b) & 1) != 0 ? syndromes[b] : 0;
-            int at = p.count++;
-            while (at > 0 && p.cost[at - 1] > cost) {
-                p.byte[at] = p.byte[at - 1];
-                p.mask[at] = p.mask[at - 1];
-                p.cost[at] = p.cost[at - 1];
-                p.syndrome[at] = p.syndrome[at - 1];
-                --at;
-            }
-            p.byte[at] = i;
-            p.mask[at] = mask;
-            p.cost[at] = cost;
-            p.syndrome[at] = syndrome;
-        };
+        Alternatives p(positions[position_count], bytes, i, field, total_bits);
         for (int a = 0; a < n; ++a) {
             const auto bit_a = static_cast<std::uint8_t>(1u << (bits[a] % 8));
             if (odd) {
-                offer(bit_a, reliability[bits[a]]);
+                p.offer(bit_a, reliability[bits[a]]);
                 continue;
             }
             for (int b = a + 1; b < n; ++b) {
-                offer(static_cast<std::uint8_t>(bit_a | (1u << (bits[b] % 8))),
-                      reliability[bits[a]] + reliability[bits[b]]);
+                p.offer(static_cast<std::uint8_t>(bit_a | (1u << (bits[b] % 8))),
+                        reliability[bits[a]] + reliability[bits[b]]);
             }
         }
-        if (p.count == 0) return result;  // no likely bit makes the character valid
+        if (positions[position_count].count == 0) return result;  // no likely bit makes it valid
         ++position_count;
+    }
+    for (int k = 0; k < suspect_count; ++k) {
+        const int i = suspects[k].byte;
+        int pair[2];
+        static_cast<void>(weakest_bits(reliability, i, 1, 2, pair, kSuspectReliability));
+        Alternatives p(positions[position_count], bytes, i, field_of(i, end, downlink), total_bits);
+        p.offer(0, 0.0f);
+        p.offer(static_cast<std::uint8_t>((1u << (pair[0] % 8)) | (1u << (pair[1] % 8))),
+                suspects[k].cost);
+        if (positions[position_count].count == 2) ++position_count;
     }
     {
         Position& p = positions[position_count++];
@@ -380,7 +442,7 @@ RepairResult repair_frame_soft(std::uint8_t* bytes, int end, const float* reliab
             flips += __builtin_popcount(positions[p].mask[state.pick[p]]);
         }
         if (flips == 0) continue;  // the frame as received: checked above
-        if (budget.crc_trials_left <= 0) return result;
+        if (budget.crc_trials_left <= 0 || result.crc_trials >= end_limit) return result;
         --budget.crc_trials_left;
         ++result.crc_trials;
         if (residual != 0) continue;

@@ -33,10 +33,9 @@
 // manner of a Chase decoder. Parity and validation point at the damaged
 // characters (up to kMaxRepairChars of them), the reliabilities rank the bits
 // inside each: a candidate flips one bit in every character that fails parity
-// (the weakest
-// first, then up to kBitAlternatives in all, each below kMaxRepairReliability)
-// and at most one of the kBcsAlternatives weakest bits of the BCS, which no
-// parity guards. Candidates are taken cheapest first, the cost being the sum
+// (the weakest first, then up to kBitAlternatives in all, each below
+// kMaxRepairReliability) and at most one of the kBcsAlternatives weakest bits
+// of the BCS, which no parity guards. Candidates are taken cheapest first, the cost being the sum
 // of the reliabilities of the bits they flip. Before any reaches the block
 // check, the cheap checks run: every character must hold odd parity once
 // flipped, and the frame must pass validation -
@@ -51,13 +50,19 @@
 //
 // - and a flipped character that fails it drops every candidate that holds it.
 // A character that holds parity but fails validation has two wrong bits: it
-// takes part with the pairs of its weakest bits.
+// takes part with the pairs of its weakest bits. One that holds parity and is
+// valid may still hide two: when its two weakest bits are both below
+// kSuspectReliability, the likeliest kMaxSuspects such characters take part
+// with that pair flipped or not.
 //
 // A candidate that reaches the block check passes it by accident with a
 // chance of 1 in 65536, so the number that do is what keeps wrong frames out:
 // one frame spends at most kMaxCrcTrials block checks over all the ends it is
 // tried at (RepairBudget), so a frame damaged beyond repair is taken for a
 // wrong one with a chance of at most kMaxCrcTrials / 65536 (0.92 in 10^4).
+// An end whose ETX/ETB is itself damaged is much more often a damaged text
+// character than the real end, so it spends at most kDamagedEndCrcTrials of
+// them, leaving the rest to the real end further on.
 
 #include <cstdint>
 
@@ -93,6 +98,12 @@ inline constexpr int kMaxCrcTrials = 6;     // block checks one frame may spend 
 inline constexpr int kMaxRepairChars = 16;  // characters failing parity that the search takes on
 inline constexpr int kBitAlternatives = 4;  // bits tried in each of them, weakest first
 inline constexpr int kBcsAlternatives = 2;  // weakest BCS bits tried, one at most flipped
+inline constexpr int kDamagedEndCrcTrials = 2;  // of them at an end that is not ETX/ETB as sent
+// Characters that hold parity and are valid but whose two weakest bits are
+// both below kSuspectReliability: the likeliest kMaxSuspects of them may have
+// both bits flipped.
+inline constexpr int kMaxSuspects = 4;
+inline constexpr float kSuspectReliability = 0.3f;
 
 // What one frame may still spend: made once per frame, handed to every
 // repair_frame_soft of it.

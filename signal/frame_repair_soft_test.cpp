@@ -79,16 +79,20 @@ TEST(FrameRepairSoft, WeakBitsAreFoundWhereParityAndValidationPoint) {
          {{text + 5, 0, 0.1f}, {s.end + 2, 3, 0.2f}},
          RepairOutcome::two_bits,
          2},
-        // Two wrong bits that leave the character valid ('A' -> 'B' is not:
-        // 0x41 -> 0x42 is one flip of parity each way; 'A' -> 'K' flips bit 3
-        // and the parity bit): neither parity nor validation sees it.
-        {"two wrong bits the character hides",
+        // Two wrong bits that leave the character valid ('C' -> 'K' flips bit
+        // 3 and the parity bit): neither parity nor validation sees it, only
+        // the two bits' weakness; a little surer, and it stays hidden.
+        {"two weak wrong bits the character hides",
          {{text + 2, 3, 0.1f}, {text + 2, 7, 0.1f}},
+         RepairOutcome::two_bits,
+         2},
+        {"two wrong bits the character hides",
+         {{text + 2, 3, 0.4f}, {text + 2, 7, 0.4f}},
          RepairOutcome::rejected,
          0},
         {"a wrong bit received sure", {{text + 4, 2, 0.8f}}, RepairOutcome::rejected, 0},
-        {"a wrong mode bit that only gives another mode",
-         {{4, 7, 0.1f}, {4, 0, 0.1f}},
+        {"two wrong mode bits that only give another mode",
+         {{4, 7, 0.4f}, {4, 0, 0.4f}},
          RepairOutcome::rejected,
          0},
     };
@@ -148,6 +152,15 @@ TEST(FrameRepairSoft, TheWeakestBitFirstThenTheNextAndNoMoreThanTheBudget) {
     EXPECT_EQ(r.outcome, RepairOutcome::rejected);
     EXPECT_EQ(r.crc_trials, 0);
     EXPECT_EQ(bytes, received);
+    // The same damage at an end whose ETX is damaged too spends no more than
+    // a damaged end may, and leaves the rest for an end further on.
+    bytes[static_cast<std::size_t>(s.end)] ^= 0x02;
+    soft[static_cast<std::size_t>(8 * s.end + 1)] = 0.05f;
+    budget = RepairBudget{};
+    r = repair_frame_soft(bytes.data(), s.end, soft.data(), budget);
+    EXPECT_EQ(r.outcome, RepairOutcome::rejected);
+    EXPECT_EQ(r.crc_trials, kDamagedEndCrcTrials);
+    EXPECT_EQ(budget.crc_trials_left, kMaxCrcTrials - kDamagedEndCrcTrials);
 
     // A frame as sent is taken without validation, at the cost of one check,
     // even with a label validation would refuse.
