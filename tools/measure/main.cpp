@@ -152,6 +152,22 @@ int repair_table(long frames, long seed) {
     return wrong * 10000 < damaged ? 0 : 1;
 }
 
+// Synthesizes the condition's recording and runs both paths over it; false
+// (the reason printed) when it cannot be made. seconds: the recording's length.
+bool measure_condition(const korvad::measure::Condition& c, long frames, long rate, long seed,
+                       korvad::measure::Result& r, double& seconds) {
+    korvad::synth::Recording rec;
+    std::string error;
+    if (!korvad::measure::make_recording(c, static_cast<int>(frames),
+                                         static_cast<std::uint64_t>(seed), rec, error)) {
+        korvad::print_to(stderr, "korvad-measure: %s: %s\n", c.name.c_str(), error.c_str());
+        return false;
+    }
+    r = korvad::measure::run_recording(rec, static_cast<int>(rate));
+    seconds = static_cast<double>(rec.samples.size()) / static_cast<double>(rate);
+    return true;
+}
+
 // The --ceiling table: what an ideal receiver (exact carrier, timing and
 // level, no band limit) would give with the same repair, beside what the MSK
 // receiver gives over the recordings of the same conditions.
@@ -198,15 +214,9 @@ int ceiling_table(long frames, long rate, long seed) {
         std::string name = row.condition, msk = "-";
         for (const korvad::measure::Condition& c : conditions) {
             if (c.name.find(row.condition) != 0) continue;
-            korvad::synth::Recording rec;
-            std::string error;
-            if (!korvad::measure::make_recording(c, static_cast<int>(frames),
-                                                 static_cast<std::uint64_t>(seed), rec, error)) {
-                korvad::print_to(stderr, "korvad-measure: %s: %s\n", c.name.c_str(), error.c_str());
-                return 1;
-            }
-            const korvad::measure::Result r =
-                korvad::measure::run_recording(rec, static_cast<int>(rate));
+            korvad::measure::Result r;
+            double seconds = 0.0;
+            if (!measure_condition(c, frames, rate, seed, r, seconds)) return 1;
             name = c.name;
             msk = percent(r.msk.exact, r.frames);
             break;
@@ -304,15 +314,9 @@ int main(int argc, char** argv) {
     std::uint64_t repaired = 0, repaired_trials = 0;
     for (const korvad::measure::Condition& c : conditions) {
         if (only != nullptr && c.name.find(only) == std::string::npos) continue;
-        korvad::synth::Recording rec;
-        std::string error;
-        if (!korvad::measure::make_recording(c, static_cast<int>(frames),
-                                             static_cast<std::uint64_t>(seed), rec, error)) {
-            korvad::print_to(stderr, "korvad-measure: %s: %s\n", c.name.c_str(), error.c_str());
-            return 1;
-        }
-        const korvad::measure::Result r =
-            korvad::measure::run_recording(rec, static_cast<int>(rate));
+        korvad::measure::Result r;
+        double seconds = 0.0;
+        if (!measure_condition(c, frames, rate, seed, r, seconds)) return 1;
         korvad::print_to(
             stdout, "| %s | %s | %s | %s | %d/%d/%d | %d | %llu/%llu/%llu/%llu/%llu |\n",
             c.name.c_str(), percent(r.pass_loop.exact, r.frames).c_str(),
@@ -326,7 +330,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         pass_seconds += r.pass_loop.seconds;
         msk_seconds += r.msk.seconds;
-        audio_seconds += static_cast<double>(rec.samples.size()) / static_cast<double>(rate);
+        audio_seconds += seconds;
         total_wrong += r.both.wrong + r.pass_loop.wrong + r.msk.wrong;
         repaired += r.counters.repaired_one + r.counters.repaired_two + r.counters.repaired_more;
         repaired_trials += r.counters.repaired_trials;
