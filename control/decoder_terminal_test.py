@@ -280,15 +280,15 @@ class DemoTraffic(DecoderCase):
     def test_a_noisy_channel_shows_and_counts_each_message_once(self):
         # At 30 dB the pass loop loses frames and decodes others damaged; the
         # MSK receiver recovers them all. What both decode is shown once, and
-        # a damaged copy of a recovered frame is not shown at all.
+        # a damaged copy of a recovered frame is neither shown nor counted.
         noisy = os.path.join(self.folder, "noisy.wav")
         subprocess.run([SYNTH, "-q", "--snr", "30", "--gap", "2500", "--seed", "7",
                         os.path.join(DEMO, "messages.txt"), noisy], check=True)
         for mode in (["-H"], []):
             run = self.start(*mode, "-l", "logs", "-d", noisy, rows=40, cols=100)
             self.assertEqual(run.wait_exit(timeout=240), 5)
-            self.assertIn("  Good: %d, Uplinks: %d, " % (self.DOWNLINKS, self.UPLINKS_AND_SQUITTERS),
-                          run.errors())
+            self.assertIn("  Good: %d, Uplinks: %d, parity errors: 0, block errors: 0\n"
+                          % (self.DOWNLINKS, self.UPLINKS_AND_SQUITTERS), run.errors())
             self.assertIn("  0 messages with FCB/CRC errors\n", run.errors())
         log = self.log_text()
         self.assertEqual(log.count("ACARS Mode: 2  Aircraft reg: "),

@@ -57,7 +57,8 @@ void on_pass(void* context, FrameTable& table) {
     const FrameFacts facts =
         record != nullptr ? frame_facts(d, *record, d.demodulator->scan_position, 0) : FrameFacts{};
     const RecordChoice choice = choose_record(table);
-    const StreamSpan span = pass_frame_span(choice.record != nullptr ? choice.record : record,
+    const FrameRecord* spanned = choice.record != nullptr ? choice.record : record;
+    const StreamSpan span = pass_frame_span(spanned, pass_record_place(*d.demodulator, spanned),
                                             d.stream_position, current_rate(d));
     switch (judge_pass(d.merge, table, span, d.msk != nullptr)) {
         case PassVerdict::drop:

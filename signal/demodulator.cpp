@@ -46,7 +46,16 @@ void frame_end(Demodulator& d) {
     d.preamble_count = 0;
     d.shift_register = 0;
     d.bit_count = 0;
-    if (d.char_sync) decode_frame(d.table, d.frame_buffer, d.frame_length);
+    d.ended_record = -1;
+    if (d.char_sync) {
+        const int before = d.table.count;
+        decode_frame(d.table, d.frame_buffer, d.frame_length);
+        if (d.table.count > before) {
+            d.record_ends[before] = kRecordEndUnknown;
+            d.record_collected[before] = d.frame_length;
+            d.ended_record = before;
+        }
+    }
     d.char_sync = false;
     // Bytes past frame_length are always zero, so clearing the collected ones
     // empties the whole buffer.
@@ -123,6 +132,27 @@ inline __attribute__((always_inline)) int classify_inline(Demodulator& d, std::u
 
 }  // namespace
 
+namespace {
+
+// After a scan from first (carried: inside a frame an earlier scan began)
+// that ended a frame and added its record: notes where that frame ended, at
+// the turn before the one the scan stopped on, however long the silence after
+// it. A carried frame (this scan resumed where an earlier one stopped, or
+// scans samples again) is placed only when that turn was the scan's first:
+// then its run counted up to where the earlier scan stopped (stop_before).
+void note_record_end(Demodulator& d, int first, bool carried, std::int64_t stop_before) {
+    const std::int64_t p = d.scan_position, run = d.run_length, here = p - first;
+    std::int64_t at = kRecordEndUnknown;
+    if (!carried && run <= here) at = p - run;
+    if (carried && run > here) at = stop_before - (run - here);
+    d.record_ends[d.ended_record] = at > kRecordEndUnknown && at < kWorkBufferSize
+                                        ? static_cast<std::int32_t>(at)
+                                        : kRecordEndUnknown;
+    d.ended_record = -1;
+}
+
+}  // namespace
+
 int classify(Demodulator& d, std::uint16_t a) {
     return classify_inline(d, a);
 }
@@ -164,6 +194,9 @@ void scan(Demodulator& d, const std::uint8_t* buffer, int n) {
 }
 
 void run_passes(Demodulator& d, std::uint8_t* buffer, const PassSink& sink) {
+    // Where the latest scan stopped, in this buffer's indices: the buffer
+    // moved on by the new samples.
+    std::int64_t stopped = d.scan_position - kNewSamples;
     d.scan_position = 0;  // once per buffer: the repeated history is scanned again
     int pass = 0;
     do {
@@ -177,7 +210,10 @@ void run_passes(Demodulator& d, std::uint8_t* buffer, const PassSink& sink) {
                 d.active = kThresholdSets[set];
                 d.scan_position = start;
                 d.table.frame_good = false;
+                const bool carried = d.char_sync;
                 scan(d, buffer, n);
+                if (d.ended_record >= 0) note_record_end(d, start, carried, stopped);
+                stopped = d.scan_position;
                 if (d.scan_position > max_position) max_position = d.scan_position;
                 good = d.table.frame_good;
             }

@@ -15,6 +15,7 @@
 // that ends the bit-sync sequence on, every character goes into the frame
 // buffer until a cycle falls outside the data range (frame end).
 
+#include <climits>
 #include <cstdint>
 
 #include "signal/frame.h"
@@ -71,7 +72,20 @@ struct Demodulator {
     std::uint8_t frame_buffer[kFrameBufferSize] = {};
 
     FrameTable table;  // records of the current pass
+
+    // Where the frame of each record of the current pass ended: the work
+    // buffer index of its last turning point (before 0 when that lay in an
+    // earlier buffer), or kRecordEndUnknown. It tells this frame apart from
+    // other decodes of the same audio; the pass loop itself does not use it.
+    std::int32_t record_ends[kFrameTableSize] = {};
+    // The bytes collected for each record's frame by then: after a frame's
+    // end, low-level junk may still go on as characters until a cycle falls
+    // out of range. kFrameBufferSize: as many as the buffer holds, or more.
+    std::int32_t record_collected[kFrameTableSize] = {};
+    int ended_record = -1;  // the record the latest frame end added, until scan notes its end
 };
+
+inline constexpr std::int32_t kRecordEndUnknown = INT32_MIN;
 
 // Called for every pass that filled at least one frame record.
 struct PassSink {

@@ -48,6 +48,7 @@ constexpr std::size_t kKeyPrefix = 4;  // the key starts with end_index
 bool copies_msk_frame(const FrameMerge& m, const FrameRecord& r, StreamSpan span, bool faulty) {
     for (const FrameMerge::Entry& e : m.entries) {
         if (e.path != FramePath::msk || !spans_overlap(e.span, span)) continue;
+        if (span.exact) return true;  // one transmission at a time on the channel
         const int known = static_cast<int>(e.key.size() - kKeyPrefix) - 1;  // its end_index
         const int last =
             faulty ? kAircraftAndLabelLast
@@ -71,11 +72,34 @@ StreamSpan msk_frame_span(const FrameRecord& record, std::int64_t bcs_end, int s
     return {bcs_end - byte_samples(bytes, sample_rate), bcs_end};
 }
 
-StreamSpan pass_frame_span(const FrameRecord* record, std::int64_t buffer_end, int sample_rate) {
-    // '*' .. DEL, as far as the record tells.
+StreamSpan pass_frame_span(const FrameRecord* record, PassPlace place, std::int64_t buffer_end,
+                           int sample_rate) {
+    // '*' .. DEL, as far as the record tells; without an ETX/ETB, what was
+    // collected.
+    const bool terminated = record != nullptr && record->terminated != 0;
     const std::int64_t bytes =
-        record != nullptr ? std::clamp(record->end_index, 0, kFrameBufferSize) + 4 : 0;
-    return {buffer_end - kWorkBufferSize - byte_samples(bytes, sample_rate), buffer_end - 1};
+        record != nullptr
+            ? std::clamp(record->end_index, 0, kFrameBufferSize) + (terminated ? 4 : 0)
+            : 0;
+    const std::int64_t length = byte_samples(bytes, sample_rate);
+    const std::int64_t buffer_first = buffer_end - kWorkBufferSize;
+    // The DEL that closes the block may be cut short by the carrier's end.
+    if (record == nullptr || place.end == kRecordEndUnknown || place.collected < bytes - 1 ||
+        place.collected >= kFrameBufferSize) {
+        return {buffer_first - length, buffer_end - 1, false};
+    }
+    const std::int64_t junk = terminated ? std::max<std::int64_t>(place.collected - bytes, 0) : 0;
+    const std::int64_t end = buffer_first + place.end - byte_samples(junk, sample_rate);
+    return {end - length, end, true};
+}
+
+PassPlace pass_record_place(const Demodulator& d, const FrameRecord* record) {
+    if (record == nullptr || record < d.table.records ||
+        record >= d.table.records + std::min(d.table.count, kFrameTableSize)) {
+        return {};
+    }
+    const auto i = record - d.table.records;
+    return {d.record_ends[i], d.record_collected[i]};
 }
 
 bool admit_frame(FrameMerge& m, const FrameRecord& record, StreamSpan span, FramePath path) {

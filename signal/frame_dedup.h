@@ -9,20 +9,23 @@
 //
 //   MSK receiver   knows each frame to the sample: from its '*' to the end of
 //                  its block check sequence.
-//   pass loop      knows only the work buffer a frame came out of (its record
-//                  may have been collected by an earlier try of the same
-//                  pass); so its frame lies within the buffer's 50240
-//                  samples, or starts up to one frame before them.
+//   pass loop      knows where each record's frame ended (its last turning
+//                  point, Demodulator::record_ends), and so where it began,
+//                  to a few samples. Where that is not known, the frame lies
+//                  within the work buffer's 50240 samples, or starts up to one
+//                  frame before them.
 //
 //        stream -->   [------ work buffer of the pass -------]E
-//        pass frame:  somewhere in here (or starting before)
-//        MSK frame:               [*..BCS]   overlaps: the same transmission
-//                                            if the characters agree too
+//        pass frame:          [*....DEL]      (or somewhere in the buffer)
+//        MSK frame:            [*..BCS]       overlaps: the same transmission
 //
-// Within a pass's stretch other transmissions may lie, so an overlap alone
-// does not make two decodes one: a good frame must also have the same
-// characters (bytes 0 .. end_index, end_index itself), a pass without a good
-// record the header of the MSK frame it overlaps. Frames of one path are never
+// One channel carries one transmission at a time, so frames that overlap are
+// one transmission: a faulty pass that overlaps a frame of the MSK receiver
+// is a damaged copy of it, whatever its damaged header says. A good frame of
+// one path must also have the same characters as the other path's (bytes
+// 0 .. end_index, end_index itself), and where the pass loop's span is only
+// its buffer, a faulty pass the header of the MSK frame it overlaps: there
+// other transmissions may lie within the span. Frames of one path are never
 // compared with each other: what the pass loop decodes twice, message
 // processing's repeat check drops as it always has; the MSK receiver decodes
 // no transmission twice.
@@ -45,6 +48,7 @@ namespace korvad {
 struct StreamSpan {
     std::int64_t first = 0;
     std::int64_t last = 0;
+    bool exact = true;  // false: only somewhere in there (a pass loop frame of unknown end)
 };
 
 [[nodiscard]] inline bool spans_overlap(StreamSpan a, StreamSpan b) {
@@ -56,11 +60,24 @@ struct StreamSpan {
 [[nodiscard]] StreamSpan msk_frame_span(const FrameRecord& record, std::int64_t bcs_end,
                                         int sample_rate);
 
-// Where a frame of the pass loop may lie: within the work buffer whose last
-// new sample is stream sample buffer_end - 1, or starting up to the record's
-// own length before it.
-[[nodiscard]] StreamSpan pass_frame_span(const FrameRecord* record, std::int64_t buffer_end,
-                                         int sample_rate);
+// Where the demodulator's frame of a record ended (Demodulator::record_ends,
+// record_collected).
+struct PassPlace {
+    std::int32_t end = kRecordEndUnknown;  // work buffer index of its last turning point
+    std::int32_t collected = 0;            // bytes collected up to there
+};
+
+// Where a frame of the pass loop lies, from the work buffer whose last new
+// sample is stream sample buffer_end - 1: as long as the record ('*' to DEL,
+// or what was collected of a frame without ETX/ETB), ending where the place
+// says less what was collected after the DEL. With no
+// place known (or no record), somewhere within that buffer or starting up to
+// the record's own length before it (not exact).
+[[nodiscard]] StreamSpan pass_frame_span(const FrameRecord* record, PassPlace place,
+                                         std::int64_t buffer_end, int sample_rate);
+
+// The place of a record of the demodulator's table (null: unknown).
+[[nodiscard]] PassPlace pass_record_place(const Demodulator& d, const FrameRecord* record);
 
 enum class FramePath { pass_loop, msk };
 
@@ -94,16 +111,18 @@ enum class PassVerdict {
 // A pass whose frame lies within span. A pass with a good record (the first
 // with error_count 0, terminated and crc 0) is admitted as admit_frame says.
 // One without is dropped when it is a damaged copy of a frame of the MSK
-// receiver (is_damaged_copy); otherwise held while a receiver runs, and
-// processed at once when none does.
+// receiver (is_damaged_copy); otherwise held while a receiver runs (the
+// receiver may still be completing the same transmission), and processed at
+// once when none does.
 [[nodiscard]] PassVerdict judge_pass(FrameMerge& merge, const FrameTable& table, StreamSpan span,
                                      bool receiver_running);
 
 // For a pass without a good record: true when a frame of the MSK receiver
-// overlaps span and the record message processing would use has its header
-// (characters 4 to 16, and to 26 for a downlink) or, for a faulty frame whose
-// header is itself in doubt, its aircraft and label (4 to 14). A held pass
-// for which this is false after the receiver's next buffer is processed.
+// overlaps span, and, where span is not exact, the record message processing
+// would use has that frame's header (characters 4 to 16, and to 26 for a
+// downlink) or, for a faulty frame whose header is itself in doubt, its
+// aircraft and label (4 to 14). A held pass for which this is false after the
+// receiver's next buffer is processed.
 [[nodiscard]] bool is_damaged_copy(const FrameMerge& merge, const FrameTable& table,
                                    StreamSpan span);
 

@@ -46,9 +46,10 @@ enum class Outcome { processed, dropped, held_then_processed, held_then_dropped,
 
 struct Event {
     Kind kind;
-    double at = 0.0;  // seconds
+    double at = 0.0;  // seconds: where its frame ends (a pass of buffer_only: its buffer)
     Variant variant = Variant::same;
     Outcome expect = Outcome::none;
+    bool buffer_only = false;  // a pass whose frame's end is not known
 };
 
 struct MergeCase {
@@ -105,7 +106,12 @@ std::vector<Outcome> run_case(const MergeCase& c) {
                 table->records[0].error_count = 2;
             }
             table->count = 1;
-            const StreamSpan span = pass_frame_span(&table->records[0], samples_at(e.at), kRate);
+            // A frame ending at `at`, a second before the end of its buffer.
+            const std::int64_t buffer_end = samples_at(e.at) + kRate;
+            PassPlace place;
+            if (!e.buffer_only) place = {kWorkBufferSize - kRate, record.end_index + 4};
+            const StreamSpan span = pass_frame_span(
+                &table->records[0], place, e.buffer_only ? samples_at(e.at) : buffer_end, kRate);
             switch (judge_pass(merge, *table, span, c.receiver_running)) {
                 case PassVerdict::process:
                     got[i] = Outcome::processed;
@@ -130,32 +136,35 @@ TEST(FrameMerge, OneMessagePerTransmission) {
     const std::vector<MergeCase> cases = {
         {"the receiver first, then the pass loop from the same buffer",
          true,
-         {{msk, 10.0, same, processed}, {pass_good, 10.2, same, dropped}}},
+         {{msk, 10.0, same, processed}, {pass_good, 10.01, same, dropped}}},
         {"the pass loop first, the receiver's frame a buffer later",
          true,
-         {{pass_good, 10.0, same, processed}, {msk, 9.9, same, dropped}}},
+         {{pass_good, 10.0, same, processed}, {msk, 9.99, same, dropped}}},
         {"the same block sent again 15 s later is a new transmission",
          true,
          {{msk, 10.0, same, processed},
-          {pass_good, 10.2, same, dropped},
+          {pass_good, 10.01, same, dropped},
           {msk, 25.0, same, processed},
-          {pass_good, 25.2, same, dropped}}},
+          {pass_good, 25.01, same, dropped}}},
         {"a retransmission seen by the pass loop only",
          true,
-         {{msk, 10.0, same, processed}, {pass_good, 25.2, same, processed}}},
+         {{msk, 10.0, same, processed}, {pass_good, 25.01, same, processed}}},
         {"the pass loop twice: left to the repeat check",
          true,
          {{pass_good, 10.0, same, processed}, {pass_good, 12.0, same, processed}}},
-        {"another frame in the pass loop's buffer",
+        {"a good frame with other characters over the same stretch",
          true,
-         {{msk, 10.0, same, processed}, {pass_good, 10.2, other_text, processed}}},
+         {{msk, 10.0, same, processed}, {pass_good, 10.01, other_text, processed}}},
         {"a faulty copy of the receiver's frame",
          true,
-         {{msk, 10.0, same, processed}, {pass_faulty, 10.2, same, dropped}}},
+         {{msk, 10.0, same, processed}, {pass_faulty, 10.01, same, dropped}}},
+        {"a faulty copy whose damaged header names another aircraft",
+         true,
+         {{msk, 10.0, same, processed}, {pass_faulty, 10.01, other_aircraft, dropped}}},
         {"a faulty pass held while the receiver finishes the frame",
          true,
          {{pass_faulty, 10.0, same, held_then_dropped},
-          {msk, 9.95, same, processed},
+          {msk, 9.99, same, processed},
           {next_buffer}}},
         {"a faulty frame 5 s after a good one of the same aircraft",
          true,
@@ -163,18 +172,24 @@ TEST(FrameMerge, OneMessagePerTransmission) {
           {next_buffer},
           {pass_faulty, 15.5, same, held_then_processed},
           {next_buffer}}},
-        {"a faulty frame of another aircraft beside a good one",
+        {"a faulty frame just after a good one",
          true,
-         {{msk, 10.0, same, processed}, {pass_faulty, 10.2, other_aircraft, held_then_processed}}},
+         {{msk, 10.0, same, processed}, {pass_faulty, 10.2, same, held_then_processed}}},
         {"a faulty frame that nothing recovers, held to the way out",
          true,
          {{pass_faulty, 10.0, same, held_then_processed}}},
-        {"a copy that would be shown as failed needs the whole header",
+        {"a copy that would be shown as failed, whatever its header",
          true,
          {{msk, 10.0, same, processed},
-          {pass_failed, 10.2, same, dropped},
-          {pass_failed, 10.2, other_block_id, held_then_processed},
-          {pass_faulty, 10.2, other_block_id, dropped}}},
+          {pass_failed, 10.01, same, dropped},
+          {pass_failed, 10.01, other_block_id, dropped}}},
+        {"known only by its buffer, a copy needs the receiver's header",
+         true,
+         {{msk, 10.0, same, processed},
+          {pass_failed, 10.2, same, dropped, true},
+          {pass_failed, 10.2, other_block_id, held_then_processed, true},
+          {pass_faulty, 10.2, other_block_id, dropped, true},
+          {pass_faulty, 10.2, other_aircraft, held_then_processed, true}}},
         {"without a receiver nothing is held",
          false,
          {{pass_faulty, 10.0, same, processed}, {pass_good, 10.0, same, processed}}},
@@ -193,11 +208,30 @@ TEST(FrameMerge, SpansOfBothPaths) {
     const StreamSpan msk = msk_frame_span(r, 100000, kRate);
     EXPECT_EQ(msk.last, 100000);
     EXPECT_EQ(msk.first, 100000 - 35 * 8 * kRate / 2400);
-    // The pass loop's frame lies in its work buffer or starts before it.
-    const StreamSpan pass = pass_frame_span(&r, 100000, kRate);
-    EXPECT_EQ(pass.last, 99999);
-    EXPECT_EQ(pass.first, 100000 - kWorkBufferSize - 36 * 8 * kRate / 2400);
+    // The pass loop's frame ends where the demodulator saw its last turn and
+    // is as long as its record, '*' to DEL,
+    // less the junk it collected after the DEL (here 10 bytes)...
+    const StreamSpan pass = pass_frame_span(&r, {kWorkBufferSize - 500, 36 + 10}, 100500, kRate);
+    EXPECT_TRUE(pass.exact);
+    EXPECT_EQ(pass.last, 100000 - 10 * 8 * kRate / 2400);
+    EXPECT_EQ(pass.first, pass.last - 36 * 8 * kRate / 2400);
     EXPECT_TRUE(spans_overlap(msk, pass));
+    // ... and where that is not known, lies in its work buffer or starts before it.
+    // A frame without ETX is as long as what was collected of it.
+    FrameRecord cut = r;
+    cut.terminated = 0;
+    cut.end_index = 30;
+    const StreamSpan unended = pass_frame_span(&cut, {kWorkBufferSize - 500, 30}, 100500, kRate);
+    EXPECT_TRUE(unended.exact);
+    EXPECT_EQ(unended.last, 100000);
+    EXPECT_EQ(unended.first, 100000 - 30 * 8 * kRate / 2400);
+    const StreamSpan buffer = pass_frame_span(&r, {}, 100000, kRate);
+    EXPECT_FALSE(buffer.exact);
+    EXPECT_FALSE(
+        pass_frame_span(&r, {kWorkBufferSize - 500, kFrameBufferSize}, 100500, kRate).exact);
+    EXPECT_FALSE(buffer.exact);
+    EXPECT_EQ(buffer.last, 99999);
+    EXPECT_EQ(buffer.first, 100000 - kWorkBufferSize - 36 * 8 * kRate / 2400);
     EXPECT_FALSE(spans_overlap(msk, {100001, 200000}));
     EXPECT_TRUE(spans_overlap(msk, {100000, 200000}));
     EXPECT_FALSE(spans_overlap(msk, {0, msk.first - 1}));
@@ -223,9 +257,11 @@ TEST(FrameMerge, MemoryIsBounded) {
 struct Wiring {
     FrameMerge merge;
     MskReceiver* receiver = nullptr;
+    const Demodulator* demodulator = nullptr;
     std::int64_t stream_position = 0;
     std::map<std::string, int> shown;
     int from_pass_loop = 0, from_msk = 0;
+    int exact_spans = 0;  // pass loop frames whose end the demodulator knew
 };
 
 std::string chars_of(const FrameRecord& r) {
@@ -253,7 +289,9 @@ void on_pass(void* context, FrameTable& table) {
         const FrameRecord& r = table.records[i];
         if (r.terminated == 0 || r.crc != 0 || r.error_count != 0) continue;
         ++w->from_pass_loop;
-        const StreamSpan span = pass_frame_span(&r, w->stream_position, kRate);
+        const StreamSpan span =
+            pass_frame_span(&r, pass_record_place(*w->demodulator, &r), w->stream_position, kRate);
+        w->exact_spans += span.exact ? 1 : 0;
         if (judge_pass(w->merge, table, span, true) == PassVerdict::process) {
             ++w->shown[chars_of(r)];
         }
@@ -276,6 +314,7 @@ TEST(FrameMerge, BothPathsTogetherShowEachFrameOnce) {
     std::unique_ptr<MskReceiver> receiver = make_msk_receiver(kRate);
     w.receiver = receiver.get();
     auto demodulator = std::make_unique<Demodulator>();
+    w.demodulator = demodulator.get();
     const PassSink msk_sink{on_msk_frame, &w};
     const PassSink pass_sink{on_pass, &w};
     std::vector<std::uint8_t> work(kWorkBufferSize, 0);
@@ -293,6 +332,11 @@ TEST(FrameMerge, BothPathsTogetherShowEachFrameOnce) {
     // Clean audio: both paths find (nearly) every frame.
     EXPECT_EQ(w.from_msk, 40);
     EXPECT_GT(w.from_pass_loop, 30);
+    // Every frame of the pass loop is placed to the sample (also those whose
+    // end a later try of the pass found, and those across a buffer's end),
+    // and overlaps the receiver's frame of the same transmission: else it
+    // would be shown twice.
+    EXPECT_EQ(w.exact_spans, w.from_pass_loop);
     EXPECT_EQ(w.shown.size(), 40u);
     for (const auto& [chars, times] : w.shown) EXPECT_EQ(times, 1) << chars;
 }

@@ -52,6 +52,7 @@ struct Run {
     Shown shown;
     FrameMerge merge;
     MskReceiver* receiver = nullptr;
+    const Demodulator* demodulator = nullptr;
     std::int64_t stream_position = 0;
     int sample_rate = 0;
 };
@@ -62,7 +63,8 @@ void on_pass(void* context, FrameTable& table) {
     if (r == nullptr) return;
     const std::string chars = record_chars(*r);
     run->shown.pass_loop.push_back(chars);
-    const StreamSpan span = pass_frame_span(r, run->stream_position, run->sample_rate);
+    const StreamSpan span = pass_frame_span(r, pass_record_place(*run->demodulator, r),
+                                            run->stream_position, run->sample_rate);
     if (admit_frame(run->merge, *r, span, FramePath::pass_loop)) run->shown.both.push_back(chars);
 }
 
@@ -86,6 +88,7 @@ void feed(const synth::Recording& rec, int sample_rate, Run& run, Result& result
     std::unique_ptr<MskReceiver> receiver = make_msk_receiver(sample_rate);
     if (!receiver) return;
     run.receiver = receiver.get();
+    run.demodulator = demodulator.get();
     std::vector<std::uint8_t> work(kWorkBufferSize, 0);  // the first history is zeros
     const PassSink pass_sink{on_pass, &run};
     const PassSink msk_sink{on_msk, &run};
@@ -109,6 +112,7 @@ void feed(const synth::Recording& rec, int sample_rate, Run& run, Result& result
     result.both.seconds = result.msk.seconds + result.pass_loop.seconds;
     result.counters = receiver->counters;
     run.receiver = nullptr;
+    run.demodulator = nullptr;
 }
 
 void tally(const synth::Recording& rec, const std::vector<std::string>& shown, PathTally& out) {
@@ -135,6 +139,7 @@ NoiseResult run_noise(double audio_seconds, int sample_rate, double noise_steps,
     if (!receiver || !airband.start(shaped, error)) return result;
     Run run;
     run.receiver = receiver.get();
+    run.demodulator = demodulator.get();
     run.sample_rate = sample_rate;
     synth::Random noise(seed, 11);
     std::vector<std::uint8_t> work(kWorkBufferSize, 128);
