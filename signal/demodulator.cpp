@@ -130,10 +130,6 @@ inline __attribute__((always_inline)) int classify_inline(Demodulator& d, std::u
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
 // After a scan from first (carried: inside a frame an earlier scan began)
 // that ended a frame and added its record: notes where that frame ended, at
 // the turn before the one the scan stopped on, however long the silence after

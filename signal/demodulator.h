@@ -15,7 +15,6 @@
 // that ends the bit-sync sequence on, every character goes into the frame
 // buffer until a cycle falls outside the data range (frame end).
 
-#include <climits>
 #include <cstdint>
 
 #include "signal/frame.h"

@@ -295,7 +295,8 @@ class Alternatives {
 
 struct Suspect {
     int byte = 0;
-    float cost = 0.0f;  // the two weak bits' reliabilities
+    std::uint8_t mask = 0;  // its two weak bits
+    float cost = 0.0f;      // their reliabilities
 };
 
 // Keeps the kMaxSuspects cheapest suspects, cheapest first.
@@ -364,8 +365,10 @@ RepairResult repair_frame_soft(std::uint8_t* bytes, int end, const float* reliab
         if (!odd && valid_in(field, bytes[i] & 0x7F)) {
             int pair[2];
             if (i < end && weakest_bits(reliability, i, 1, 2, pair, kSuspectReliability) == 2) {
+                const auto mask =
+                    static_cast<std::uint8_t>((1u << (pair[0] % 8)) | (1u << (pair[1] % 8)));
                 note_suspect(suspects, suspect_count,
-                             {i, reliability[pair[0]] + reliability[pair[1]]});
+                             {i, mask, reliability[pair[0]] + reliability[pair[1]]});
             }
             continue;
         }
@@ -389,12 +392,9 @@ RepairResult repair_frame_soft(std::uint8_t* bytes, int end, const float* reliab
     }
     for (int k = 0; k < suspect_count; ++k) {
         const int i = suspects[k].byte;
-        int pair[2];
-        static_cast<void>(weakest_bits(reliability, i, 1, 2, pair, kSuspectReliability));
         Alternatives p(positions[position_count], bytes, i, field_of(i, end, downlink), total_bits);
         p.offer(0, 0.0f);
-        p.offer(static_cast<std::uint8_t>((1u << (pair[0] % 8)) | (1u << (pair[1] % 8))),
-                suspects[k].cost);
+        p.offer(suspects[k].mask, suspects[k].cost);
         if (positions[position_count].count == 2) ++position_count;
     }
     {
