@@ -103,11 +103,11 @@ class ReliabilityCase(korvad_pty.FolderCase):
         self.addCleanup(os.close, fd)
         return fifo
 
-    def demo(self, name="demo.wav", extra=()):
+    def demo(self, name="demo.wav", extra=(), messages=None):
         path = self.path(name)
         subprocess.run([SYNTH, "-q", "--snr", "40", "--gap", "3000", "--within", "40000",
-                        "--seed", "3", *extra, os.path.join(DEMO, "messages.txt"), path],
-                       check=True)
+                        "--seed", "3", *extra, messages or os.path.join(DEMO, "messages.txt"),
+                        path], check=True)
         return path
 
     def assertSaveFailedAtEnd(self, run, failure):
@@ -281,14 +281,22 @@ class DemoAt8kHz(ReliabilityCase):
             "D-ABYT"}
 
     def test_frames_whose_check_fails_are_shown_but_never_kept(self):
-        # The demo at 8000 samples per second, resampled to 19500 by korvad:
-        # a frame damaged beyond repair fails its block check and is shown
-        # with the warning, but neither collected nor registered.
-        rec = self.demo("demo8k.wav", extra=("--rate", "8000"))
+        # The demo at 8000 samples per second, resampled to 19500 by korvad,
+        # and one block more whose check arrives wrong: it fails its block
+        # check and is shown with the warning, but neither collected nor
+        # registered.
+        messages = self.path("messages.txt")
+        with open(os.path.join(DEMO, "messages.txt"), encoding="ascii") as f:
+            lines = f.read()
+        with open(messages, "w", encoding="ascii") as f:
+            f.write(lines + "downlink reg=.G-BADC label=H1 block=7 seq=M99A flight=BA0999 "
+                    "bcs=bad text=NOT TO BE KEPT\n")
+        rec = self.demo("demo8k.wav", extra=("--rate", "8000"), messages=messages)
         run = self.start("-H", "-e", "-N", "-l", ".", "-d", rec, rows=40, cols=120)
         self.assertEqual(run.wait_exit(timeout=120), 5)
         self.assertRegex(run.errors(), r"\n  [1-9]\d* messages with FCB/CRC errors\n")
         self.assertIn(b"FCB checksum doesn't match for the following message", run.output)
+        self.assertIn(b"NOT TO BE KEPT", run.output)
         kept = {c["registration"] for c in self.contacts()}
         self.assertEqual(kept, self.SENT)
         registered = {c["registration"] for c in self.contacts("korvad-newregs.db")}

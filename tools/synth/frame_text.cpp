@@ -106,9 +106,9 @@ void escape_into(std::string& out, std::string_view value, bool in_text) {
     }
 }
 
-enum Field { kMode, kReg, kAck, kLabel, kBlock, kSeq, kFlight, kEnd, kText, kFieldCount };
+enum Field { kMode, kReg, kAck, kLabel, kBlock, kSeq, kFlight, kEnd, kBcs, kText, kFieldCount };
 constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
-    "mode", "reg", "ack", "label", "block", "seq", "flight", "end", "text"};
+    "mode", "reg", "ack", "label", "block", "seq", "flight", "end", "bcs", "text"};
 
 // Parses one line that is neither blank nor a comment.
 bool parse_line(std::string_view line, Frame& frame, std::string& error) {
@@ -149,7 +149,7 @@ bool parse_line(std::string_view line, Frame& frame, std::string& error) {
         }
         if (field < 0) {
             error = format_text(
-                "unknown key '%s' (mode, reg, ack, label, block, seq, flight, end, text)",
+                "unknown key '%s' (mode, reg, ack, label, block, seq, flight, end, bcs, text)",
                 shown(key).c_str());
             return false;
         }
@@ -216,6 +216,13 @@ bool parse_line(std::string_view line, Frame& frame, std::string& error) {
             error = format_text("end must be ETX or ETB, not '%s'", shown(value[kEnd]).c_str());
             return false;
         }
+    }
+    if (seen[kBcs]) {
+        if (value[kBcs] != "bad") {
+            error = format_text("bcs can only be bad, not '%s'", shown(value[kBcs]).c_str());
+            return false;
+        }
+        frame.bad_bcs = true;
     }
     error = check_frame(frame);
     return error.empty();
@@ -289,6 +296,7 @@ std::string format_frame_line(const Frame& frame) {
         field("flight", frame.flight);
     }
     out += frame.end == BlockEnd::etx ? " end=ETX" : " end=ETB";
+    if (frame.bad_bcs) out += " bcs=bad";
     if (!frame.text.empty()) {
         out += " text=";
         escape_into(out, frame.text, true);

@@ -127,6 +127,8 @@ constexpr const char* kFormatHelp =
     "  seq=SSSS   message sequence number, 4 characters (downlinks only, required)\n"
     "  flight=FFFFFF flight id, 6 characters (downlinks only, required)\n"
     "  end=ETX    ETX, or ETB for a block that more blocks follow (default ETX)\n"
+    "  bcs=bad    send the block check sequence with one bit wrong, as a block\n"
+    "             damaged beyond repair arrives\n"
     "  text=...   the message text (default empty)\n"
     "\n"
     "Escapes in every value: \\r \\n \\t \\\\ and \\xHH (two hexadecimal digits, 00 to\n"

@@ -203,7 +203,8 @@ std::vector<std::uint8_t> frame_air_bytes(const Frame& frame) {
     for (char c : frame.text) out.push_back(parity_byte(c));
     out.push_back(with_odd_parity(frame.end == BlockEnd::etx ? kEtx : kEtb));
     const std::uint16_t bcs =
-        block_check_sequence(out.data() + covered_from, out.size() - covered_from);
+        block_check_sequence(out.data() + covered_from, out.size() - covered_from) ^
+        (frame.bad_bcs ? 0x0100 : 0);
     out.push_back(static_cast<std::uint8_t>(bcs & 0xFF));
     out.push_back(static_cast<std::uint8_t>(bcs >> 8));
     out.push_back(with_odd_parity(kDel));

@@ -71,6 +71,7 @@ struct Frame {
     std::string flight;    // 6 characters; downlinks only (empty otherwise)
     std::string text;      // no ETX or ETB inside
     BlockEnd end = BlockEnd::etx;
+    bool bad_bcs = false;  // sent with its block check sequence wrong (one bit turned)
 
     bool operator==(const Frame&) const = default;
 };

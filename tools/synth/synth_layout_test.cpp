@@ -97,7 +97,7 @@ TEST(SynthFrameLines, ParsesKindsDefaultsEscapesCommentsAndCrLf) {
         "   \t\n"
         "downlink mode=2 reg=.N123AB ack=NAK label=H1 block=4 seq=M01A flight=BA0123 "
         "text=OK\\r\\n\r\n"
-        "  uplink reg=G-EUPT label=_d block=B ack=3 mode=a end=ETB\n"
+        "  uplink reg=G-EUPT label=_d block=B ack=3 mode=a end=ETB bcs=bad\n"
         "squitter text=02XAORDKORD1 two  spaces \\\\ \\t\\x7F\n"
         "uplink reg=\\x20.ABC label=\\x5Fd block=\\\\ ack=\\x15 text=\n";
     const ParsedFrames p = parse_frame_lines(file);
@@ -113,7 +113,15 @@ TEST(SynthFrameLines, ParsesKindsDefaultsEscapesCommentsAndCrLf) {
     up.label = "_d";
     up.block_id = 'B';
     up.end = BlockEnd::etb;
+    up.bad_bcs = true;
     EXPECT_EQ(p.frames[1], up);
+    // Sent with its check one bit off.
+    Frame good_up = up;
+    good_up.bad_bcs = false;
+    const std::vector<std::uint8_t> bad = frame_air_bytes(up), good = frame_air_bytes(good_up);
+    ASSERT_EQ(bad.size(), good.size());
+    EXPECT_EQ(bad[bad.size() - 2] ^ good[good.size() - 2], 0x01);  // BCS high byte, then DEL
+    EXPECT_TRUE(std::equal(bad.begin(), bad.end() - 2, good.begin()));
 
     Frame sq;
     sq.kind = FrameKind::squitter;
@@ -145,6 +153,7 @@ TEST(SynthFrameLines, MalformedLinesNameTheirLineAndFault) {
         {"downlink reg=.N1 label=H1 block=1 seq=M01A", "a downlink needs flight="},
         {"uplink reg=.N1 label=H1 block=AB", "block must be one character"},
         {"uplink reg=.N1 label=H1 block=A end=EOT", "end must be ETX or ETB"},
+        {"uplink reg=.N1 label=H1 block=A bcs=good", "bcs can only be bad"},
         {"uplink reg=.N1 label=H1 block=A text=a\\qb", "unknown escape \\q"},
         {"uplink reg=.N1 label=H1 block=A text=a\\x4", "two hexadecimal digits"},
         {"uplink reg=.N1 label=H1 block=A text=ab\\", "a backslash ends"},
@@ -176,6 +185,7 @@ TEST(SynthFrameLines, WrittenLinesReadBackToTheSameFrames) {
     every.registration = "\\ .\t=";
     every.label = " #";
     every.ack = '\x7F';
+    every.bad_bcs = true;
     for (int c = 0; c < 128; ++c) {
         if (c != 0x03 && c != 0x17) every.text += static_cast<char>(c);
     }
