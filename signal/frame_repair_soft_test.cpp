@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -196,14 +195,15 @@ TEST(FrameRepairSoft, FramesDamagedByNoiseComeBackExactOrNotAtAllWithinTheBound)
     // the noise unfaded leaves the troughs at 1.5 dB, and some frames are lost
     // there to more damage than the repair may take on; 18 dB over the mean
     // power leaves them at 5.3 dB, and nearly all come through. None wrong.
-    const double band = synth::kNoiseBandHighHz - synth::kNoiseBandLowHz;
-    const measure::TrialChannel deep{
-        .sigma = measure::sigma_for_snr(18.0, band), .fade_low = 0.15, .fade_hz = 0.7};
-    measure::TrialChannel average = deep;
-    average.sigma =
-        measure::sigma_for_snr(18.0 - 10.0 * std::log10(synth::mean_fade_power(0.15, 1.0)), band);
-    const measure::RepairTrialTally rated_unfaded = measure::run_repair_trials(2000, deep, 33);
-    const measure::RepairTrialTally rated_mean = measure::run_repair_trials(2000, average, 33);
+    synth::SynthOptions fading;
+    fading.snr_db = 18.0;
+    fading.fade_low = 0.15;
+    fading.fade_hz = 0.7;
+    const measure::RepairTrialTally rated_unfaded =
+        measure::run_repair_trials(2000, measure::ideal_channel(fading), 33);
+    fading.average_snr = true;
+    const measure::RepairTrialTally rated_mean =
+        measure::run_repair_trials(2000, measure::ideal_channel(fading), 33);
     const int through_unfaded = rated_unfaded.repaired + rated_unfaded.intact;
     const int through_mean = rated_mean.repaired + rated_mean.intact;
     EXPECT_LT(through_unfaded, 2000 * 95 / 100);

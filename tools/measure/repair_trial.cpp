@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 #include "signal/frame.h"
@@ -31,8 +30,10 @@ constexpr double kBitRate = 2400.0;
 // seconds into the fade.
 Received receive(const std::vector<std::uint8_t>& sent, const TrialChannel& channel, double start,
                  synth::Random& noise) {
-    const double middle = (channel.fade_high + channel.fade_low) / 2.0;
-    const double swing = (channel.fade_high - channel.fade_low) / 2.0;
+    synth::SynthOptions fading;
+    fading.fade_low = channel.fade_low;
+    fading.fade_high = channel.fade_high;
+    fading.fade_hz = channel.fade_hz;
     Received r;
     const std::size_t total = sent.size() + 1 + kTrailingBytes;
     r.bytes.assign(total, 0);
@@ -42,12 +43,9 @@ Received receive(const std::vector<std::uint8_t>& sent, const TrialChannel& chan
         const std::uint8_t byte = i < sent.size() ? sent[i] : 0x7F;
         for (int b = 0; b < 8; ++b) {
             const double clean = signal ? (((byte >> b) & 1) != 0 ? 1.0 : -1.0) : 0.0;
-            double level = channel.fade_high;
-            if (channel.fade_hz > 0.0) {
-                const double t =
-                    start + static_cast<double>(8 * i + static_cast<std::size_t>(b)) / kBitRate;
-                level = middle + swing * std::cos(2.0 * std::numbers::pi * channel.fade_hz * t);
-            }
+            const double level = synth::fade_factor(
+                fading,
+                start + static_cast<double>(8 * i + static_cast<std::size_t>(b)) / kBitRate);
             double y = clean;
             if (i >= kOpeningBytes) y += channel.sigma / std::max(level, 1e-6) * noise.gaussian();
             if (y >= 0.0) r.bytes[i] = static_cast<std::uint8_t>(r.bytes[i] | (1u << b));
@@ -73,6 +71,21 @@ double sigma_for_bit_error_rate(double ber) {
 double sigma_for_snr(double snr_db, double band_hz) {
     const double eb_n0 = std::pow(10.0, snr_db / 10.0) * band_hz / kBitRate;
     return 1.0 / std::sqrt(2.0 * eb_n0);
+}
+
+TrialChannel ideal_channel(const synth::SynthOptions& options) {
+    TrialChannel c;
+    c.fade_low = options.fade_low;
+    c.fade_high = options.fade_high;
+    c.fade_hz = options.fade_hz;
+    double snr = options.snr_db.value_or(100.0);
+    // Rated on the mean power, the unfaded signal stands higher above the
+    // same noise by the inverse of that share.
+    if (options.average_snr && options.fade_hz > 0.0) {
+        snr -= 10.0 * std::log10(synth::mean_fade_power(options.fade_low, options.fade_high));
+    }
+    c.sigma = sigma_for_snr(snr, synth::kNoiseBandHighHz - synth::kNoiseBandLowHz);
+    return c;
 }
 
 RepairTrialTally run_repair_trials(int frames, const TrialChannel& channel, std::uint64_t seed) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "tools/synth/synth.h"
+
 namespace korvad::measure {
 
 struct RepairTrialTally {
@@ -42,6 +44,11 @@ struct TrialChannel {
 // noise in a band of band_hz: an ideal MSK receiver's soft decisions at 2400
 // bit/s then have Eb/N0 = SNR x band / 2400.
 [[nodiscard]] double sigma_for_snr(double snr_db, double band_hz);
+
+// What an ideal receiver makes of a recording synthesized with these options:
+// their noise (the SNR in the synthesizer's band, over the unfaded signal or
+// its mean power) and their fade; nothing else of them.
+[[nodiscard]] TrialChannel ideal_channel(const synth::SynthOptions& options);
 
 // The noise that turns a fraction ber of the bits over.
 [[nodiscard]] double sigma_for_bit_error_rate(double ber);

@@ -50,9 +50,7 @@ float run(iirfilt_rrrf_s* f, float x) {
 
 bool ReceiverChannel::start(const SynthOptions& o, std::string& error) {
     rate_ = o.sample_rate * (1.0 + o.clock_ppm * 1e-6);
-    fade_low_ = o.fade_low;
-    fade_high_ = o.fade_high;
-    fade_hz_ = o.fade_hz;
+    fading_ = o;
     agc_pump_ = o.agc_pump;
     filters_.reset(new ChannelFilters);
     ChannelFilters& f = *filters_;
@@ -86,10 +84,7 @@ bool ReceiverChannel::start(const SynthOptions& o, std::string& error) {
 }
 
 double ReceiverChannel::fade(std::int64_t sample) const {
-    if (fade_hz_ <= 0.0) return fade_high_;
-    const double middle = (fade_high_ + fade_low_) / 2.0, swing = (fade_high_ - fade_low_) / 2.0;
-    return middle + swing * std::cos(2.0 * std::numbers::pi * fade_hz_ *
-                                     static_cast<double>(sample) / rate_);
+    return fade_factor(fading_, static_cast<double>(sample) / rate_);
 }
 
 void ReceiverChannel::set_key_ups(std::vector<std::int64_t> starts) {

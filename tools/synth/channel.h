@@ -52,8 +52,8 @@ class ReceiverChannel {
     [[nodiscard]] double audio(double x);
 
   private:
-    double rate_ = 0.0;  // samples per second as the card takes them
-    double fade_low_ = 1.0, fade_high_ = 1.0, fade_hz_ = 0.0;
+    double rate_ = 0.0;    // samples per second as the card takes them
+    SynthOptions fading_;  // its fade_low, fade_high and fade_hz
     double agc_pump_ = 0.0;
     std::vector<std::int64_t> key_ups_;
     std::size_t next_key_up_ = 0;

@@ -30,8 +30,10 @@
 //
 // Samples: unsigned 8 bits, 128 the zero level, full scale 127 steps either way.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,9 +130,17 @@ struct SynthOptions {
     double drift_hz = 0.0;
 };
 
+// The fade's factor on the signal's amplitude, seconds into the recording:
+// m + s cos(wt), m and s the middle and half the swing of fade_low ..
+// fade_high; fade_high throughout without fading.
+[[nodiscard]] inline double fade_factor(const SynthOptions& o, double seconds) {
+    if (o.fade_hz <= 0.0) return o.fade_high;
+    const double m = (o.fade_high + o.fade_low) / 2.0, s = (o.fade_high - o.fade_low) / 2.0;
+    return m + s * std::cos(2.0 * std::numbers::pi * o.fade_hz * seconds);
+}
+
 // The mean over a fade's cycle of the signal's power, as a share of its
-// power unfaded: the amplitude's factor m + s cos(wt) squared averages to
-// m^2 + s^2 / 2.
+// power unfaded: m + s cos(wt) squared averages to m^2 + s^2 / 2.
 [[nodiscard]] inline double mean_fade_power(double fade_low, double fade_high) {
     const double m = (fade_high + fade_low) / 2.0, s = (fade_high - fade_low) / 2.0;
     return m * m + s * s / 2.0;
